@@ -1,0 +1,207 @@
+#include "src/py/common.h"
+
+namespace vintrel::py {
+
+PyObject* OnceSlot::slow_get(Create create) {
+  if (!mu_.try_lock()) {
+    // Another thread is creating the object and may need the interpreter
+    // lock to finish: wait without holding it.
+    Py_BEGIN_ALLOW_THREADS
+    mu_.lock();
+    Py_END_ALLOW_THREADS
+  }
+  PyObject* p = value_.load(std::memory_order_acquire);
+  if (p == nullptr) {
+    p = create();
+    if (p != nullptr) value_.store(p, std::memory_order_release);
+  }
+  mu_.unlock();
+  return p;
+}
+
+// ---------------------------------------------------------------- arguments
+
+namespace {
+
+const char* plural(Py_ssize_t n) { return n == 1 ? "" : "s"; }
+
+int param_index(const ParamsView& p, PyObject* key) {
+  for (int i = 0; i < p.count; ++i) {
+    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, p.names[i]) == 0) return i;
+  }
+  return -1;
+}
+
+bool too_many(const ParamsView& p, Py_ssize_t nargs) {
+  if (p.positional == 0) {
+    PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", p.fname);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %d positional argument%s (%zd given)", p.fname,
+                 p.positional, plural(p.positional), nargs);
+  }
+  return false;
+}
+
+bool place_keyword(const ParamsView& p, PyObject* key, PyObject* value, PyObject** out) {
+  int i = param_index(p, key);
+  if (i < 0) {
+    if (PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "'%U' is an invalid keyword argument for %s()", key, p.fname);
+    } else {
+      PyErr_Format(PyExc_TypeError, "keywords must be strings");
+    }
+    return false;
+  }
+  if (out[i] != nullptr) {
+    PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%d)",
+                 p.fname, p.names[i], i + 1);
+    return false;
+  }
+  out[i] = value;
+  return true;
+}
+
+bool check_required(const ParamsView& p, PyObject** out) {
+  for (int i = 0; i < p.required; ++i) {
+    if (out[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %d)", p.fname,
+                   p.names[i], i + 1);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parse_fastcall(const ParamsView& p, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out) {
+  for (int i = 0; i < p.count; ++i) out[i] = nullptr;
+  if (nargs > p.positional) return too_many(p, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      if (!place_keyword(p, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+    }
+  }
+  return check_required(p, out);
+}
+
+bool parse_tuple(const ParamsView& p, PyObject* args, PyObject* kwargs, PyObject** out) {
+  for (int i = 0; i < p.count; ++i) out[i] = nullptr;
+  const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
+  if (nargs > p.positional) return too_many(p, nargs);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      if (!place_keyword(p, key, value, out)) return false;
+    }
+  }
+  return check_required(p, out);
+}
+
+bool no_constructor_args(const char* cls, PyObject* args, PyObject* kwargs) {
+  if ((args && PyTuple_GET_SIZE(args) != 0) || (kwargs && PyDict_Size(kwargs) != 0)) {
+    PyErr_Format(PyExc_TypeError, "%s() takes no arguments", cls);
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- conversion
+
+bool wire_bytes(PyObject* obj, const char* argname, std::string_view* out) {
+  if (!PyBytes_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be bytes, not %s", argname,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  *out = std::string_view(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
+  return true;
+}
+
+bool header_part(PyObject* obj, HeaderPart part, std::string_view* out) {
+  if (PyUnicode_Check(obj)) {
+    Py_ssize_t n;
+    const char* s = PyUnicode_AsUTF8AndSize(obj, &n);  // raises on lone surrogates
+    if (s == nullptr) return false;
+    *out = std::string_view(s, static_cast<size_t>(n));
+    return true;
+  }
+  if (PyBytes_Check(obj)) {
+    *out = std::string_view(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
+    return true;
+  }
+  PyErr_SetString(PyExc_TypeError, part == HeaderPart::Name ? "header name must be str or bytes"
+                                                            : "header value must be str or bytes");
+  return false;
+}
+
+bool text_arg(PyObject* obj, const char* argname, std::string_view* out) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be str, not %s", argname,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  Py_ssize_t n;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (s == nullptr) return false;
+  *out = std::string_view(s, static_cast<size_t>(n));
+  return true;
+}
+
+bool bool_arg(PyObject* obj, const char* argname, bool* out) {
+  if (!PyBool_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be bool, not %s", argname,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  *out = obj == Py_True;
+  return true;
+}
+
+bool index_u64(PyObject* obj, uint64_t* out) {
+  PyObject* index = PyLong_Check(obj) ? Py_NewRef(obj) : PyNumber_Index(obj);
+  if (index == nullptr) return false;
+  // OverflowError for negative values and values above 2^64-1.
+  unsigned long long v = PyLong_AsUnsignedLongLong(index);
+  Py_DECREF(index);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+
+// ---------------------------------------------------------------- reprs
+
+PyObject* repr_fields(std::string_view cls,
+                      std::initializer_list<std::pair<const char*, PyObject*>> fields) {
+  std::string text(cls);
+  text += '(';
+  bool first = true;
+  for (const auto& [name, value] : fields) {
+    PyObject* r = PyObject_Repr(value);
+    if (r == nullptr) return nullptr;
+    Py_ssize_t n;
+    const char* s = PyUnicode_AsUTF8AndSize(r, &n);
+    if (s == nullptr) {
+      Py_DECREF(r);
+      return nullptr;
+    }
+    if (!first) text += ", ";
+    first = false;
+    text += name;
+    text += '=';
+    text.append(s, static_cast<size_t>(n));
+    Py_DECREF(r);
+  }
+  text += ')';
+  return str_from(text);
+}
+
+PyObject* make_type(PyType_Spec* spec) { return PyType_FromSpec(spec); }
+
+}  // namespace vintrel::py

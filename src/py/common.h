@@ -1,0 +1,218 @@
+// The conventions every Python-facing class shares: once-only process-wide
+// slots, argument extraction with exact signatures, argument conversion
+// (wire bytes, header parts, unsigned integers, flags, text), instance
+// layout with a per-object lock, and reprs. Every class uses these helpers;
+// none re-implements them.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace vintrel::py {
+
+// ---------------------------------------------------------------- once slots
+
+// A process-wide object created at most once and kept for the life of the
+// process. A thread that finds another thread in the middle of creating it
+// waits with the interpreter lock released, so the creator can finish.
+class OnceSlot {
+ public:
+  using Create = PyObject* (*)();
+  // Borrowed reference, or nullptr with an exception set.
+  PyObject* get(Create create) {
+    PyObject* p = value_.load(std::memory_order_acquire);
+    return p ? p : slow_get(create);
+  }
+
+ private:
+  PyObject* slow_get(Create create);
+  std::atomic<PyObject*> value_{nullptr};
+  std::mutex mu_;
+};
+
+// ---------------------------------------------------------------- arguments
+
+// A method's parameters, in the order of its text signature. The first
+// `required` must be given; only the first `positional` may be passed by
+// position (the rest follow `*` and are keyword-only).
+struct ParamsView {
+  const char* fname;
+  const char* const* names;
+  int count;
+  int required;
+  int positional;
+};
+
+template <size_t N>
+struct Params {
+  const char* fname;
+  std::array<const char*, N> names;
+  int required;
+  int positional = static_cast<int>(N);
+  ParamsView view() const { return {fname, names.data(), static_cast<int>(N), required, positional}; }
+};
+
+// Fills out[0..count) with borrowed references, nullptr for an omitted
+// argument. Raises the interpreter's usual TypeError on a missing, surplus,
+// unknown or duplicated argument.
+bool parse_fastcall(const ParamsView& params, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out);
+// The same for a constructor's (args tuple, kwargs dict).
+bool parse_tuple(const ParamsView& params, PyObject* args, PyObject* kwargs, PyObject** out);
+
+template <size_t N>
+bool parse_args(const Params<N>& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject* (&out)[N]) {
+  if (kwnames == nullptr && nargs >= p.required && nargs <= p.positional) {
+    const auto given = static_cast<size_t>(nargs);
+    for (size_t i = 0; i < given; ++i) out[i] = args[i];
+    for (size_t i = given; i < N; ++i) out[i] = nullptr;
+    return true;
+  }
+  return parse_fastcall(p.view(), args, nargs, kwnames, out);
+}
+
+template <size_t N>
+bool parse_args(const Params<N>& p, PyObject* args, PyObject* kwargs, PyObject* (&out)[N]) {
+  return parse_tuple(p.view(), args, kwargs, out);
+}
+
+// The signature of a METH_FASTCALL | METH_KEYWORDS method.
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// A method table entry's function pointer, whatever its calling convention.
+template <class F>
+PyCFunction as_cfunction(F fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+// An argument that is absent or None.
+inline bool is_none(PyObject* arg) { return arg == nullptr || arg == Py_None; }
+
+// Wire input: bytes or a subclass; anything else is a TypeError naming the
+// argument. The view lives as long as `obj`.
+bool wire_bytes(PyObject* obj, const char* argname, std::string_view* out);
+
+// A header name or value given as str (taken as its UTF-8 encoding) or
+// bytes. The view lives as long as `obj`.
+enum class HeaderPart { Name, Value };
+bool header_part(PyObject* obj, HeaderPart part, std::string_view* out);
+
+// Text argument (str only); the view is the UTF-8 form and lives as long as
+// `obj`.
+bool text_arg(PyObject* obj, const char* argname, std::string_view* out);
+
+// A flag: True or False only.
+bool bool_arg(PyObject* obj, const char* argname, bool* out);
+
+// An integer through the index protocol, in 0..2^64-1.
+bool index_u64(PyObject* obj, uint64_t* out);
+
+// An unsigned integer of a fixed width (8, 16, 32 or 64 bits). A value that
+// the interpreter converts but that exceeds the width is an OverflowError
+// reading "out of range integral type conversion attempted".
+template <class U>
+bool unsigned_arg(PyObject* obj, U* out) {
+  static_assert(std::numeric_limits<U>::is_integer && !std::numeric_limits<U>::is_signed);
+  uint64_t v;
+  if (!index_u64(obj, &v)) return false;
+  if (v > std::numeric_limits<U>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  *out = static_cast<U>(v);
+  return true;
+}
+
+// ---------------------------------------------------------------- results
+
+inline PyObject* bytes_from(std::string_view s) {
+  return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+inline PyObject* str_from(std::string_view s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+inline PyObject* bool_from(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
+inline PyObject* none() { return Py_NewRef(Py_None); }
+
+// "Name(a=<repr a>, b=<repr b>)": each value is shown in its Python repr.
+// The values are borrowed.
+PyObject* repr_fields(std::string_view cls,
+                      std::initializer_list<std::pair<const char*, PyObject*>> fields);
+
+// ---------------------------------------------------------------- instances
+
+// The layout of every instance: the object header and one C++ payload,
+// constructed in place after allocation and destroyed before the memory is
+// freed. No instance has a __dict__, so none accepts new attributes.
+template <class Payload>
+struct Box {
+  PyObject_HEAD
+  Payload payload;
+};
+
+template <class Payload>
+Payload& payload_of(PyObject* self) {
+  return reinterpret_cast<Box<Payload>*>(self)->payload;
+}
+
+// Allocates an instance of `type` and constructs its payload from `args`.
+template <class Payload, class... Args>
+PyObject* new_box(PyTypeObject* type, Args&&... args) {
+  PyObject* self = PyType_GenericAlloc(type, 0);
+  if (self == nullptr) return nullptr;
+  new (&payload_of<Payload>(self)) Payload(std::forward<Args>(args)...);
+  return self;
+}
+
+template <class Payload>
+void box_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  payload_of<Payload>(self).~Payload();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// The payload of a class with mutable state: the core value behind the
+// object's own lock. Callers convert every argument first, take the lock,
+// run core code only (never the interpreter), and release it.
+template <class T>
+struct Guarded {
+  template <class... Args>
+  explicit Guarded(Args&&... args) : value(std::forward<Args>(args)...) {}
+  template <class F>
+  decltype(auto) with(F&& f) {
+    std::lock_guard<std::mutex> hold(mu);
+    return std::forward<F>(f)(value);
+  }
+  std::mutex mu;
+  T value;
+};
+
+// A type from its spec; the flags of every class are added here.
+PyObject* make_type(PyType_Spec* spec);
+
+// Flags shared by every class.
+inline constexpr unsigned kTypeFlags = Py_TPFLAGS_DEFAULT
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+                                       | Py_TPFLAGS_IMMUTABLETYPE
+#endif
+    ;
+// Flags of a class that Python code cannot instantiate.
+inline constexpr unsigned kNoConstructorFlags = kTypeFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+// Refuses any argument to a constructor without parameters.
+bool no_constructor_args(const char* cls, PyObject* args, PyObject* kwargs);
+
+}  // namespace vintrel::py

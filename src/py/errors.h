@@ -1,0 +1,34 @@
+// The module's exception classes and H2Reason, each created once per
+// process in a once-only slot shared by raising code and the module
+// attributes, and the one place where core failure values become Python
+// exceptions.
+#pragma once
+
+#include "src/py/common.h"
+#include "core/http2/error.h"
+
+namespace vintrel::py {
+
+// Borrowed references to the process-wide classes (created on first use),
+// or nullptr with an exception set.
+PyObject* vintrel_error_class();
+PyObject* connection_closed_error_class();
+PyObject* h2_error_class();
+PyObject* h2_protocol_error_class();
+PyObject* h2_stream_error_class();
+PyObject* h2_user_error_class();
+PyObject* h2_flow_control_error_class();
+PyObject* h2_reason_enum();
+
+// Each raise builds the exception from the recorded values only now, and
+// returns nullptr so that callers can `return raise_...(...)`.
+PyObject* raise_failure(const h2::Failure& failure);
+PyObject* raise_h2_error(const h2::Error& error);
+PyObject* raise_user_error(h2::UserErrorKind kind, std::string_view message = {});
+PyObject* raise_flow_control_error();
+PyObject* raise_protocol_error(std::optional<uint32_t> reason, std::string_view message);
+PyObject* raise_value_error(std::string_view message);
+// ValueError("<prefix>: <detail>").
+PyObject* raise_value_error(std::string_view prefix, std::string_view detail);
+
+}  // namespace vintrel::py

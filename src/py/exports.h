@@ -1,0 +1,13 @@
+// The process-wide class objects that the module exports, each created once
+// (borrowed references, or nullptr with an exception set). The module's
+// execution step adds them in the order of its export table.
+#pragma once
+
+#include "src/py/common.h"
+
+namespace vintrel::py {
+
+PyObject* version_object();
+PyObject* flow_control_type();
+
+}  // namespace vintrel::py

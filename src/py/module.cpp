@@ -1,0 +1,76 @@
+// The extension module `_vintrel`: multi-phase initialisation and the
+// export table. Every attribute is added in the table's order and named in
+// `__all__` in that same order.
+#include "src/py/errors.h"
+#include "src/py/exports.h"
+#include "core/util/version.h"
+
+namespace vintrel::py {
+
+PyObject* version_object() {
+  static OnceSlot slot;
+  return slot.get([] { return str_from(python_version(kPackageVersion)); });
+}
+
+namespace {
+
+struct Export {
+  const char* name;
+  PyObject* (*get)();
+};
+
+// The module's public names, in their fixed order.
+constexpr Export kExports[] = {
+    {"__version__", version_object},
+    {"VintrelError", vintrel_error_class},
+    {"ConnectionClosedError", connection_closed_error_class},
+    {"H2FlowControl", flow_control_type},
+    {"H2Error", h2_error_class},
+    {"H2ProtocolError", h2_protocol_error_class},
+    {"H2StreamError", h2_stream_error_class},
+    {"H2UserError", h2_user_error_class},
+    {"H2FlowControlError", h2_flow_control_error_class},
+    {"H2Reason", h2_reason_enum},
+};
+
+int exec_module(PyObject* module) {
+  PyObject* all = PyList_New(0);
+  if (all == nullptr) return -1;
+  for (const Export& e : kExports) {
+    PyObject* value = e.get();
+    PyObject* name = value ? PyUnicode_FromString(e.name) : nullptr;
+    const bool ok = name != nullptr && PyModule_AddObjectRef(module, e.name, value) == 0 &&
+                    PyList_Append(all, name) == 0;
+    Py_XDECREF(name);
+    if (!ok) {
+      Py_DECREF(all);
+      return -1;
+    }
+  }
+  const int rc = PyModule_AddObjectRef(module, "__all__", all);
+  Py_DECREF(all);
+  return rc;
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_vintrel",
+    "HTTP/1.1 and HTTP/2 protocol logic without I/O: header map, HTTP/1 codec, HTTP/2 frame "
+    "codec with HPACK, stream state, flow control and proxy selection.",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace vintrel::py
+
+PyMODINIT_FUNC PyInit__vintrel(void) { return PyModuleDef_Init(&vintrel::py::kModule); }

@@ -1,0 +1,87 @@
+"""HTTP/1.1 and HTTP/2 protocol logic without I/O."""
+
+import enum
+from typing import final
+
+__version__: str
+__all__: list[str]
+
+class VintrelError(Exception):
+    """Base class for every vintrel error (HTTP/1 and HTTP/2)."""
+
+class ConnectionClosedError(VintrelError):
+    """The transport closed (EOF/reset/IO error) with work still in flight.
+
+    args = (message: str,)
+    """
+
+class H2Error(VintrelError):
+    """Base class for every vintrel HTTP/2 protocol error."""
+
+class H2ProtocolError(H2Error):
+    """Connection-level protocol violation (-> GOAWAY). args = (reason: int|None, message)."""
+
+class H2StreamError(H2Error):
+    """Stream-level protocol violation (-> RST_STREAM). args = (stream_id, reason, initiator)."""
+
+class H2UserError(H2Error):
+    """Local API misuse. args = (kind: str, message: str)."""
+
+class H2FlowControlError(H2Error):
+    """Flow-control window over/underflow. args = (reason: int,)."""
+
+class H2Reason(enum.IntEnum):
+    """HTTP/2 error codes (RFC 9113 section 7)."""
+
+    NO_ERROR = 0
+    PROTOCOL_ERROR = 1
+    INTERNAL_ERROR = 2
+    FLOW_CONTROL_ERROR = 3
+    SETTINGS_TIMEOUT = 4
+    STREAM_CLOSED = 5
+    FRAME_SIZE_ERROR = 6
+    REFUSED_STREAM = 7
+    CANCEL = 8
+    COMPRESSION_ERROR = 9
+    CONNECT_ERROR = 10
+    ENHANCE_YOUR_CALM = 11
+    INADEQUATE_SECURITY = 12
+    HTTP_1_1_REQUIRED = 13
+
+@final
+class H2FlowControl:
+    """One HTTP/2 flow-control window.
+
+    Two signed 32-bit counters, both starting at 0: the window size as the
+    peer knows it and the capacity available to the window's user. Amounts
+    are unsigned 32-bit; an update whose exact result leaves the signed
+    32-bit range raises H2FlowControlError(3) and changes nothing.
+    """
+
+    def __init__(self) -> None: ...
+    def window_size(self) -> int:
+        """The window size if positive, else 0."""
+    def available(self) -> int:
+        """The capacity assigned to the window's user (may be negative)."""
+    def has_unavailable(self) -> bool:
+        """Whether the window is non-negative and above available."""
+    def unclaimed_capacity(self) -> int | None:
+        """The increment of a WINDOW_UPDATE worth sending, or None."""
+    def claim_capacity(self, capacity: int) -> None:
+        """Lower available by capacity."""
+    def assign_capacity(self, capacity: int) -> None:
+        """Raise available by capacity."""
+    def inc_window(self, sz: int) -> None:
+        """Raise the window by sz (a WINDOW_UPDATE was received)."""
+    def dec_send_window(self, sz: int) -> None:
+        """Lower the window by sz (the peer lowered its initial window)."""
+    def dec_recv_window(self, sz: int) -> None:
+        """Lower the window, then available, by sz.
+
+        If the second step fails, the window keeps its lowered value.
+        """
+    def send_data(self, sz: int) -> None:
+        """Record sz octets of DATA sent: window and available both drop by sz.
+
+        sz above window_size() raises H2FlowControlError.
+        """
