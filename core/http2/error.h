@@ -99,9 +99,14 @@ struct ProtocolError {
 struct InvalidValue {
   std::string message;
 };
+// A call made in a state where it makes no sense (a driver bug), reported
+// as the interpreter's RuntimeError.
+struct InvalidState {
+  std::string message;
+};
 
 // Every failure an HTTP/2 operation can hand to the Python layer.
 using Failure =
-    std::variant<Error, UserError, FlowControlError, ProtocolError, InvalidValue>;
+    std::variant<Error, UserError, FlowControlError, ProtocolError, InvalidValue, InvalidState>;
 
 }  // namespace vintrel::h2

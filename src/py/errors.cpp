@@ -195,6 +195,14 @@ PyObject* raise_failure(const h2::Failure& failure) {
       return raise_protocol_error(e.reason, e.message);
     }
     PyObject* operator()(const h2::InvalidValue& e) const { return raise_value_error(e.message); }
+    PyObject* operator()(const h2::InvalidState& e) const {
+      PyObject* text = str_from(e.message);
+      if (text != nullptr) {
+        PyErr_SetObject(PyExc_RuntimeError, text);
+        Py_DECREF(text);
+      }
+      return nullptr;
+    }
   };
   return std::visit(Visit{}, failure);
 }
