@@ -4,7 +4,18 @@ import enum
 from typing import final
 
 __version__: str
-__all__: list[str]
+__all__ = [
+    "__version__",
+    "VintrelError",
+    "ConnectionClosedError",
+    "H2FlowControl",
+    "H2Error",
+    "H2ProtocolError",
+    "H2StreamError",
+    "H2UserError",
+    "H2FlowControlError",
+    "H2Reason",
+]
 
 class VintrelError(Exception):
     """Base class for every vintrel error (HTTP/1 and HTTP/2)."""
