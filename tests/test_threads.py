@@ -1,0 +1,98 @@
+"""Several threads driving one object end with exact counts."""
+
+import threading
+
+import pytest
+
+import vintrel._vintrel as m
+
+THREADS = 8
+ROUNDS = 5000
+
+
+def run_threads(target):
+    barrier = threading.Barrier(THREADS)
+    errors = []
+
+    def worker(i):
+        barrier.wait()
+        try:
+            target(i)
+        except BaseException as e:  # surfaced below
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+
+
+def test_flow_control_counts_are_exact():
+    fc = m.H2FlowControl()
+
+    def work(_):
+        for _ in range(ROUNDS):
+            fc.inc_window(3)
+            fc.assign_capacity(2)
+            fc.send_data(1)
+            fc.claim_capacity(1)
+
+    run_threads(work)
+    n = THREADS * ROUNDS
+    assert fc.window_size() == 2 * n
+    assert fc.available() == 0
+
+
+def test_flow_control_refuses_exactly_at_the_limit():
+    fc = m.H2FlowControl()
+    fc.inc_window(2**31 - 1 - THREADS * ROUNDS // 2)
+    accepted = []
+    refused = []
+
+    def work(_):
+        ok = bad = 0
+        for _ in range(ROUNDS):
+            try:
+                fc.inc_window(1)
+                ok += 1
+            except m.H2FlowControlError:
+                bad += 1
+        accepted.append(ok)
+        refused.append(bad)
+
+    run_threads(work)
+    assert sum(accepted) == THREADS * ROUNDS // 2
+    assert sum(refused) == THREADS * ROUNDS // 2
+    assert fc.window_size() == 2**31 - 1
+
+
+@pytest.mark.skipif(not hasattr(m, "H2StreamState"), reason="H2StreamState not built")
+def test_stream_state_transitions_happen_once():
+    opened = []
+    rounds = 500
+    states = [m.H2StreamState() for _ in range(rounds)]
+
+    received = []
+
+    def work(_):
+        sent = got = 0
+        for s in states:
+            try:
+                s.send_open(False)
+                sent += 1
+            except m.H2UserError as e:
+                assert e.args == ("unexpected_frame_type", "unexpected frame type")
+            try:
+                assert s.recv_open(False, False) is False
+                got += 1
+            except m.H2ProtocolError as e:
+                assert e.args == (1, "unspecific protocol error detected")
+        opened.append(sent)
+        received.append(got)
+
+    run_threads(work)
+    assert sum(opened) == rounds
+    assert sum(received) == rounds
+    assert all(repr(s) == "Open { local: Streaming, remote: Streaming }" for s in states)
