@@ -60,6 +60,86 @@ class H2Reason(enum.IntEnum):
     HTTP_1_1_REQUIRED = 13
 
 @final
+class H2StreamState:
+    """The state machine of one HTTP/2 stream.
+
+    The driver reports every frame sent or received on the stream and asks
+    what is allowed next. A frame the peer may not send raises
+    H2ProtocolError(1, ...); a frame the driver may not send raises
+    H2UserError("unexpected_frame_type", ...). A failing call leaves the
+    state unchanged. repr() is the debug form of the state, for example
+    "Open { local: Streaming, remote: AwaitingHeaders }".
+    """
+
+    def __init__(self) -> None: ...
+    def send_open(self, eos: bool) -> None:
+        """HEADERS sent on the stream; eos: with END_STREAM."""
+    def recv_open(self, eos: bool, informational: bool) -> bool:
+        """HEADERS received; informational: a 1xx head.
+
+        Returns True when this call opened the stream (from Idle or
+        ReservedRemote).
+        """
+    def reserve_remote(self) -> None:
+        """The peer reserved the stream (PUSH_PROMISE received)."""
+    def reserve_local(self) -> None:
+        """The stream was reserved locally (PUSH_PROMISE sent)."""
+    def recv_close(self) -> None:
+        """END_STREAM received."""
+    def recv_reset(self, stream_id: int, reason: int, queued: bool) -> None:
+        """RST_STREAM received; queued: frames for the stream are still queued.
+
+        A closed stream takes the reset only while frames are queued.
+        A stream_id of 2**31 or more raises ValueError.
+        """
+    def recv_eof(self) -> None:
+        """The transport ended; an unclosed stream closes as broken."""
+    def send_close(self) -> None:
+        """The local side ended its direction (END_STREAM sent).
+
+        Only from Open or HalfClosedRemote; elsewhere RuntimeError.
+        """
+    def set_reset(self, stream_id: int, reason: int, initiator: str) -> None:
+        """Close the stream as reset; initiator is "user", "library" or "remote".
+
+        A stream_id of 2**31 or more raises ValueError (checked first), and
+        so does any other initiator text.
+        """
+    def set_scheduled_reset(self, reason: int) -> None:
+        """Close the stream with a library reset still to be sent."""
+    def get_scheduled_reset(self) -> int | None:
+        """The reason of a scheduled library reset, or None."""
+    def ensure_recv_open(self) -> bool:
+        """Whether frames may still be received.
+
+        Raises the stored failure of a reset or broken stream:
+        H2StreamError, ConnectionClosedError, or H2ProtocolError for a
+        scheduled reset.
+        """
+    def is_scheduled_reset(self) -> bool:
+        """Closed with a scheduled library reset."""
+    def is_local_error(self) -> bool:
+        """Closed by a local reset, a scheduled reset or a broken transport."""
+    def is_remote_reset(self) -> bool:
+        """Closed by a reset the peer initiated."""
+    def is_reset(self) -> bool:
+        """Closed other than by both directions ending normally."""
+    def is_send_streaming(self) -> bool:
+        """The local direction has sent its head and is still open."""
+    def is_recv_headers(self) -> bool:
+        """The remote direction still awaits its final head."""
+    def is_recv_streaming(self) -> bool:
+        """The remote direction has sent its head and is still open."""
+    def is_recv_end_stream(self) -> bool:
+        """The remote direction ended normally."""
+    def is_closed(self) -> bool:
+        """The stream is closed, whatever the cause."""
+    def is_send_closed(self) -> bool:
+        """Nothing more may be sent on the stream."""
+    def is_idle(self) -> bool:
+        """The stream has not been used yet."""
+
+@final
 class H2FlowControl:
     """One HTTP/2 flow-control window.
 
