@@ -14,7 +14,14 @@ pytest.importorskip("mypy")
 
 @skip_sanitized
 def test_stub_matches_runtime(tmp_path):
-    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"))
+    import vintrel
+
+    # The package under test, found by absolute path from a neutral folder
+    # (stubtest reports success when it cannot import the module at all).
+    root = str(Path(vintrel.__file__).absolute().parent.parent)
+    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"), PYTHONPATH=root)
+    probe = subprocess.run([sys.executable, "-P", "-c", "import vintrel._vintrel"], env=env, cwd=tmp_path)
+    assert probe.returncode == 0
     result = subprocess.run(
         [sys.executable, "-P", "-m", "mypy.stubtest", "vintrel._vintrel"],
         capture_output=True, text=True, env=env, cwd=tmp_path,

@@ -8,6 +8,7 @@ __all__ = [
     "__version__",
     "VintrelError",
     "ConnectionClosedError",
+    "H2StreamState",
     "H2FlowControl",
     "H2Error",
     "H2ProtocolError",
