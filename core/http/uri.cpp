@@ -102,6 +102,18 @@ bool has_any(std::string_view s, std::string_view set) noexcept {
 // userinfo, or the inside of the brackets): enough for any IPv6 address.
 constexpr size_t kMaxColons = 8;
 
+// A port is decimal digits (possibly none, as RFC 3986 allows) with a value
+// of at most 65535; anything else cannot name a TCP port.
+std::optional<UriError> check_port(std::string_view port) noexcept {
+  uint32_t value = 0;
+  for (char c : port) {
+    if (c < '0' || c > '9') return UriError::InvalidPort;
+    value = value * 10 + static_cast<uint32_t>(c - '0');
+    if (value > 65535) return UriError::InvalidPort;
+  }
+  return std::nullopt;
+}
+
 // Checks a non-empty authority. The userinfo is everything before the LAST
 // '@', so a password may hold an unencoded '@' (and '%' anywhere in it).
 std::optional<UriError> check_authority(std::string_view a) noexcept {
@@ -134,10 +146,11 @@ std::optional<UriError> check_authority(std::string_view a) noexcept {
     if (!tail.empty() && (tail.front() != ':' || has_any(tail.substr(1), ":[]"))) {
       return UriError::InvalidAuthority;
     }
-    return std::nullopt;
+    return tail.empty() ? std::nullopt : check_port(tail.substr(1));
   }
   if (has_any(host_port, "[]") || count(host_port, ':') > 1) return UriError::InvalidAuthority;
-  return std::nullopt;
+  const size_t colon = host_port.find(':');
+  return colon == std::string_view::npos ? std::nullopt : check_port(host_port.substr(colon + 1));
 }
 
 // Scans a path-and-query from its start (a '/', '?' or '#'); returns its
