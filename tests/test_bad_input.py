@@ -1,0 +1,77 @@
+"""Whatever is passed, every method raises a documented exception or
+returns; nothing crashes, deadlocks or leaves half-made state."""
+
+import itertools
+
+import pytest
+
+import vintrel._vintrel as m
+
+ALLOWED = (TypeError, ValueError, OverflowError, KeyError, RuntimeError, UnicodeError, m.VintrelError)
+
+
+class BadIndex:
+    def __index__(self):
+        raise ZeroDivisionError("index")
+
+
+class StrIndex:
+    def __index__(self):
+        return "1"
+
+
+POOL = [None, True, 0, -1, 2**31, 2**32, 2**64, 2**200, 1.5, "", "x", "\ud800", "user", b"", b"\x00\xff",
+        bytearray(b"x"), memoryview(b"x"), [], (), {}, object(), StrIndex()]
+
+
+def factories():
+    out = {"H2FlowControl": m.H2FlowControl}
+    if hasattr(m, "H2StreamState"):
+        out["H2StreamState"] = m.H2StreamState
+    if hasattr(m, "HeaderMap"):
+        out["HeaderMap"] = m.HeaderMap
+    return out
+
+
+def public_methods(cls):
+    return [n for n in dir(cls) if not n.startswith("_") and callable(getattr(cls, n))]
+
+
+CASES = [(name, meth) for name, make in factories().items() for meth in public_methods(make)]
+
+
+@pytest.mark.parametrize("name,method", CASES)
+def test_methods_survive_any_arguments(name, method):
+    make = factories()[name]
+    for arity in (0, 1, 2, 3):
+        for args in itertools.islice(itertools.product(POOL, repeat=arity), 400):
+            obj = make()
+            try:
+                getattr(obj, method)(*args)
+            except ALLOWED:
+                pass
+            repr(obj)
+
+
+@pytest.mark.parametrize("name,method", CASES)
+def test_errors_of_index_propagate(name, method):
+    obj = factories()[name]()
+    for arity in (1, 2, 3):
+        try:
+            getattr(obj, method)(*([BadIndex()] * arity))
+        except (ZeroDivisionError,) + ALLOWED:
+            pass
+
+
+def test_reentrant_conversion_does_not_deadlock():
+    fc = m.H2FlowControl()
+
+    class Reenter:
+        def __index__(self):
+            # Runs while the outer call converts its argument, before it
+            # takes the object's lock.
+            fc.inc_window(1)
+            return 2
+
+    fc.inc_window(Reenter())
+    assert fc.window_size() == 3
