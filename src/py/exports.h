@@ -9,5 +9,7 @@ namespace vintrel::py {
 
 PyObject* version_object();
 PyObject* flow_control_type();
+PyObject* proxy_matcher_type();
+PyObject* proxy_intercept_type();
 
 }  // namespace vintrel::py
