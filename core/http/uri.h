@@ -2,6 +2,7 @@
 // error kinds and limits of the HTTP/1 and HTTP/2 codecs and proxy selection.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -47,12 +48,18 @@ struct Uri {
   std::string_view path() const noexcept;
   // The query after "?", if any (empty otherwise).
   std::string_view query() const noexcept;
+  // True when the path-and-query holds a "?", even one with nothing after it.
+  bool has_query() const noexcept;
 };
 
 // Longest accepted URL, in bytes.
 inline constexpr size_t kMaxUriLength = 65534;
 // Longest accepted scheme other than http and https.
 inline constexpr size_t kMaxSchemeLength = 64;
+
+// Prefix of the ValueError message for a URL argument that fails to parse:
+// "invalid url: " followed by uri_error_text().
+inline constexpr std::string_view kUriErrorPrefix = "invalid url";
 
 Result<Uri, UriError> parse_uri(std::string_view text);
 
