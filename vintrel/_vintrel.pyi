@@ -177,3 +177,60 @@ class H2FlowControl:
 
         sz above window_size() raises H2FlowControlError.
         """
+
+@final
+class ProxyMatcher:
+    """Proxy selection: the proxies for http and https destinations and the
+    no-proxy rules, fixed when built by from_env() or from_parts(); immutable.
+
+    Calling the class raises TypeError.
+    """
+
+    @staticmethod
+    def from_env() -> ProxyMatcher:
+        """A matcher from ALL_PROXY, HTTP_PROXY, HTTPS_PROXY and NO_PROXY.
+
+        Each setting comes from its uppercase variable when that is set (even
+        to the empty string, which means no proxy), else from its lowercase
+        twin. When REQUEST_METHOD is set (a CGI program, where HTTP_PROXY may
+        come from a request header), the matcher proxies nothing.
+        """
+    @staticmethod
+    def from_parts(
+        *,
+        all: str | None = None,
+        http: str | None = None,
+        https: str | None = None,
+        no: str | None = None,
+    ) -> ProxyMatcher:
+        """A matcher from explicit settings; None means unset.
+
+        all, http and https are proxy URLs (no scheme means http; http,
+        https, socks4, socks4a, socks5 and socks5h are supported); an unset,
+        empty or unusable http or https proxy falls back to all. no is a
+        comma-separated list of host names, domain suffixes (".example.com"),
+        "*", IP addresses and CIDR networks.
+        """
+    def intercept(self, url: str) -> ProxyIntercept | None:
+        """The ProxyIntercept for the destination url, or None when it goes direct.
+
+        None also for URLs that do not parse, that have no host, or whose
+        scheme is neither http nor https.
+        """
+
+@final
+class ProxyIntercept:
+    """The proxy chosen for one destination: its URL without userinfo and
+    the credentials that the userinfo carried. Returned by
+    ProxyMatcher.intercept; immutable.
+    """
+
+    @property
+    def uri(self) -> str:
+        """The proxy URL as scheme://host[:port]/, without userinfo, path or query."""
+    def basic_auth(self) -> str | None:
+        """The Proxy-Authorization value "Basic <base64>" for an http or https
+        proxy whose URL carried a userinfo, else None."""
+    def raw_auth(self) -> tuple[str, str] | None:
+        """The tuple (user, password) for a SOCKS proxy whose URL carried a
+        userinfo, else None."""

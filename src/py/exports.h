@@ -10,5 +10,7 @@ namespace vintrel::py {
 PyObject* version_object();
 PyObject* stream_state_type();
 PyObject* flow_control_type();
+PyObject* proxy_matcher_type();
+PyObject* proxy_intercept_type();
 
 }  // namespace vintrel::py

@@ -32,6 +32,8 @@ constexpr Export kExports[] = {
     {"H2UserError", h2_user_error_class},
     {"H2FlowControlError", h2_flow_control_error_class},
     {"H2Reason", h2_reason_enum},
+    {"ProxyMatcher", proxy_matcher_type},
+    {"ProxyIntercept", proxy_intercept_type},
 };
 
 int exec_module(PyObject* module) {

@@ -1,0 +1,21 @@
+// Hex digit values as a table computed at compile time.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace vintrel::proxy {
+
+// The value of a hex digit (either case); 0xFF for any other byte.
+inline constexpr std::array<uint8_t, 256> kHexValue = [] {
+  std::array<uint8_t, 256> t{};
+  for (auto& v : t) v = 0xFF;
+  for (unsigned c = '0'; c <= '9'; ++c) t[c] = static_cast<uint8_t>(c - '0');
+  for (unsigned c = 'a'; c <= 'f'; ++c) t[c] = static_cast<uint8_t>(c - 'a' + 10);
+  for (unsigned c = 'A'; c <= 'F'; ++c) t[c] = static_cast<uint8_t>(c - 'A' + 10);
+  return t;
+}();
+
+constexpr uint8_t hex_value(char c) { return kHexValue[static_cast<uint8_t>(c)]; }
+
+}  // namespace vintrel::proxy

@@ -1,0 +1,24 @@
+#include "core/proxy/percent.h"
+
+#include "core/proxy/hex.h"
+#include "core/proxy/utf8.h"
+
+namespace vintrel::proxy {
+
+std::string percent_decode_lossy(std::string_view text) {
+  if (text.find('%') == std::string_view::npos) return utf8::to_valid_lossy(text);
+  std::string raw;
+  raw.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) != 0xFF &&
+        hex_value(text[i + 2]) != 0xFF) {
+      raw += static_cast<char>(hex_value(text[i + 1]) << 4 | hex_value(text[i + 2]));
+      i += 2;
+    } else {
+      raw += text[i];
+    }
+  }
+  return utf8::to_valid_lossy(raw);
+}
+
+}  // namespace vintrel::proxy

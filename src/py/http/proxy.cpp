@@ -1,0 +1,215 @@
+// ProxyMatcher and ProxyIntercept: immutable shells over proxy::Matcher and
+// proxy::Intercept. Neither holds an interpreter object, so neither needs a
+// lock: any number of threads may call intercept at once.
+//
+// Only an argument of the wrong type raises: the TypeError of text_arg,
+// "argument '<name>' must be str, not <type>" (None is also accepted where
+// the signature shows a default of None). A str that has no UTF-8 form
+// (a lone surrogate) is never a usable URL: as a destination it gives None,
+// as a proxy it gives no proxy, and in `no` each such character stands for
+// "?" so that the other rules still apply.
+#include <cstdlib>
+
+#include "core/proxy/matcher.h"
+#include "core/proxy/quote.h"
+#include "src/py/exports.h"
+
+namespace vintrel::py {
+namespace {
+
+// -------------------------------------------------------- text arguments
+
+enum class TextStatus { Ok, Unencodable, Error };
+
+TextStatus text_or_unencodable(PyObject* obj, const char* argname, std::string_view* out) {
+  if (text_arg(obj, argname, out)) return TextStatus::Ok;
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return TextStatus::Error;
+  PyErr_Clear();
+  return TextStatus::Unencodable;
+}
+
+// An optional str argument of from_parts; `replaced` keeps alive the bytes
+// of a str whose lone surrogates were replaced.
+bool optional_text(PyObject* obj, const char* argname, bool replace_unencodable,
+                   std::optional<std::string_view>* out, PyObject** replaced) {
+  *out = std::nullopt;
+  if (is_none(obj)) return true;
+  std::string_view text;
+  switch (text_or_unencodable(obj, argname, &text)) {
+    case TextStatus::Ok:
+      *out = text;
+      return true;
+    case TextStatus::Error:
+      return false;
+    case TextStatus::Unencodable:
+      break;
+  }
+  if (!replace_unencodable) return true;
+  *replaced = PyUnicode_AsEncodedString(obj, "utf-8", "replace");
+  if (*replaced == nullptr) return false;
+  *out = std::string_view(PyBytes_AS_STRING(*replaced), static_cast<size_t>(PyBytes_GET_SIZE(*replaced)));
+  return true;
+}
+
+// -------------------------------------------------------- ProxyIntercept
+
+using InterceptPayload = proxy::Intercept;
+
+PyObject* new_intercept(proxy::Intercept value) {
+  PyObject* type = proxy_intercept_type();
+  if (type == nullptr) return nullptr;
+  return new_box<InterceptPayload>(reinterpret_cast<PyTypeObject*>(type), std::move(value));
+}
+
+PyObject* intercept_uri(PyObject* self, void*) { return str_from(payload_of<InterceptPayload>(self).uri); }
+
+PyObject* intercept_basic_auth(PyObject* self, PyObject*) {
+  const auto& p = payload_of<InterceptPayload>(self);
+  return p.auth == proxy::AuthKind::Basic ? str_from(p.basic) : none();
+}
+
+PyObject* intercept_raw_auth(PyObject* self, PyObject*) {
+  const auto& p = payload_of<InterceptPayload>(self);
+  if (p.auth != proxy::AuthKind::Raw) return none();
+  PyObject* user = str_from(p.user);
+  PyObject* password = user ? str_from(p.password) : nullptr;
+  PyObject* pair = password ? PyTuple_Pack(2, user, password) : nullptr;
+  Py_XDECREF(user);
+  Py_XDECREF(password);
+  return pair;
+}
+
+// The uri between double quotes; see proxy::append_quoted for the escapes.
+PyObject* intercept_repr(PyObject* self) {
+  std::string text = "ProxyIntercept(uri=";
+  proxy::append_quoted(text, payload_of<InterceptPayload>(self).uri);
+  text += ')';
+  return str_from(text);
+}
+
+PyMethodDef kInterceptMethods[] = {
+    {"basic_auth", intercept_basic_auth, METH_NOARGS,
+     "basic_auth($self)\n--\n\n"
+     "The Proxy-Authorization value \"Basic <base64>\" for an http or https proxy whose URL "
+     "carried a userinfo, else None."},
+    {"raw_auth", intercept_raw_auth, METH_NOARGS,
+     "raw_auth($self)\n--\n\n"
+     "The tuple (user, password) for a SOCKS proxy whose URL carried a userinfo, else None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kInterceptGetSet[] = {
+    {"uri", intercept_uri, nullptr,
+     "The proxy URL as scheme://host[:port]/, without userinfo, path or query.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kInterceptSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "The proxy chosen for one destination: its URL without userinfo and the "
+                    "credentials that the userinfo carried. Returned by ProxyMatcher.intercept; "
+                    "immutable.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<InterceptPayload>)},
+    {Py_tp_repr, reinterpret_cast<void*>(intercept_repr)},
+    {Py_tp_methods, kInterceptMethods},
+    {Py_tp_getset, kInterceptGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kInterceptSpec = {"vintrel._vintrel.ProxyIntercept", sizeof(Box<InterceptPayload>), 0,
+                              kNoConstructorFlags, kInterceptSlots};
+
+// -------------------------------------------------------- ProxyMatcher
+
+using MatcherPayload = proxy::Matcher;
+
+PyObject* new_matcher(proxy::Matcher value) {
+  PyObject* type = proxy_matcher_type();
+  if (type == nullptr) return nullptr;
+  return new_box<MatcherPayload>(reinterpret_cast<PyTypeObject*>(type), std::move(value));
+}
+
+PyObject* matcher_from_env(PyObject*, PyObject*) {
+  // The real process environment; the interpreter lock keeps os.environ
+  // writers out while it is read.
+  return new_matcher(proxy::Matcher::from_env([](const char* name) -> std::optional<std::string> {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+  }));
+}
+
+constexpr Params<4> kFromParts{"from_parts", {"all", "http", "https", "no"}, 0, 0};
+
+PyObject* matcher_from_parts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* arg[4];
+  if (!parse_args(kFromParts, args, nargs, kwnames, arg)) return nullptr;
+  std::optional<std::string_view> text[4];
+  PyObject* replaced = nullptr;
+  for (size_t i = 0; i < 4; ++i) {
+    if (!optional_text(arg[i], kFromParts.names[i], i == 3, &text[i], &replaced)) return nullptr;
+  }
+  PyObject* result = new_matcher(proxy::Matcher::from_parts(text[0], text[1], text[2], text[3]));
+  Py_XDECREF(replaced);
+  return result;
+}
+
+constexpr Params<1> kIntercept{"intercept", {"url"}, 1};
+
+PyObject* matcher_intercept(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* arg[1];
+  if (!parse_args(kIntercept, args, nargs, kwnames, arg)) return nullptr;
+  std::string_view url;
+  switch (text_or_unencodable(arg[0], "url", &url)) {
+    case TextStatus::Ok:
+      break;
+    case TextStatus::Unencodable:
+      return none();
+    case TextStatus::Error:
+      return nullptr;
+  }
+  auto chosen = payload_of<MatcherPayload>(self).intercept(url);
+  return chosen ? new_intercept(std::move(*chosen)) : none();
+}
+
+PyMethodDef kMatcherMethods[] = {
+    {"from_env", matcher_from_env, METH_NOARGS | METH_STATIC,
+     "from_env()\n--\n\n"
+     "A matcher from ALL_PROXY, HTTP_PROXY, HTTPS_PROXY and NO_PROXY (each from its "
+     "lowercase twin when the uppercase variable is not set). When REQUEST_METHOD is set, "
+     "the matcher proxies nothing."},
+    {"from_parts", as_cfunction(matcher_from_parts), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_parts(*, all=None, http=None, https=None, no=None)\n--\n\n"
+     "A matcher from explicit settings: proxy URLs for all, http and https destinations and a "
+     "comma-separated no-proxy list. None means unset."},
+    {"intercept", as_cfunction(matcher_intercept), METH_FASTCALL | METH_KEYWORDS,
+     "intercept($self, url)\n--\n\n"
+     "The ProxyIntercept for the destination url, or None when it goes direct."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kMatcherSlots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Proxy selection: the proxies for http and https destinations and the "
+                    "no-proxy rules, fixed when built by from_env() or from_parts(); immutable.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<MatcherPayload>)},
+    {Py_tp_methods, kMatcherMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kMatcherSpec = {"vintrel._vintrel.ProxyMatcher", sizeof(Box<MatcherPayload>), 0,
+                            kNoConstructorFlags, kMatcherSlots};
+
+}  // namespace
+
+PyObject* proxy_matcher_type() {
+  static OnceSlot slot;
+  return slot.get([] { return make_type(&kMatcherSpec); });
+}
+
+PyObject* proxy_intercept_type() {
+  static OnceSlot slot;
+  return slot.get([] { return make_type(&kInterceptSpec); });
+}
+
+}  // namespace vintrel::py
