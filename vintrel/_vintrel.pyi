@@ -16,6 +16,8 @@ __all__ = [
     "H2UserError",
     "H2FlowControlError",
     "H2Reason",
+    "ProxyMatcher",
+    "ProxyIntercept",
 ]
 
 class VintrelError(Exception):
