@@ -145,6 +145,8 @@ def test_proxy_uri_rebuilt(proxy, uri):
     "/just/a/path",
     "*",
     "http://h%41st:1",
+    "http://h:abc",
+    "http://10.0.0.1:65536",
 ])
 def test_unusable_proxy_gives_no_proxy(proxy):
     m = ProxyMatcher.from_parts(http=proxy, https=proxy)
@@ -233,6 +235,7 @@ def bypassed(no, url):
     "http://[]:80/",
     "http://exa mple.com/",
     "http://h:1:2/",
+    "http://h:port/",
     "x" * 70000,
 ])
 def test_destinations_without_proxy(url):
