@@ -1,0 +1,83 @@
+// Header field names and values: validation and the lowercase folding of
+// names. A name is 1..65535 token bytes and is always stored lowercase; a
+// value is any run of tab, 32-126 and 128-255 bytes.
+//
+// HeaderName and HeaderValue are views that can only be made by the checks
+// below (or, for bytes already known valid, by `trusted`), so whatever takes
+// them -- the header map above all -- never validates twice.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "core/util/result.h"
+
+namespace vintrel::http {
+
+enum class FieldError : uint8_t { InvalidName, InvalidValue };
+
+// "invalid header name", "invalid header value".
+std::string_view field_error_text(FieldError error) noexcept;
+
+inline constexpr size_t kMaxHeaderNameLength = 65535;
+
+// A valid, lowercase header name. The view points into storage owned by
+// someone else (the input, a NameScratch, the map).
+class HeaderName {
+ public:
+  // For bytes already known to be a valid lowercase name (the HPACK
+  // decoder's table, a name read back from a map).
+  static constexpr HeaderName trusted(std::string_view lower) noexcept { return HeaderName(lower); }
+  constexpr std::string_view view() const noexcept { return text_; }
+  constexpr size_t size() const noexcept { return text_.size(); }
+  friend constexpr bool operator==(HeaderName a, HeaderName b) noexcept { return a.text_ == b.text_; }
+
+ private:
+  constexpr explicit HeaderName(std::string_view text) noexcept : text_(text) {}
+  std::string_view text_;
+};
+
+// A valid header value; the view points into someone else's storage.
+class HeaderValue {
+ public:
+  static constexpr HeaderValue trusted(std::string_view bytes) noexcept { return HeaderValue(bytes); }
+  constexpr std::string_view view() const noexcept { return bytes_; }
+  constexpr size_t size() const noexcept { return bytes_.size(); }
+
+ private:
+  constexpr explicit HeaderValue(std::string_view bytes) noexcept : bytes_(bytes) {}
+  std::string_view bytes_;
+};
+
+// Room for folding a name that is not yet lowercase: names up to
+// kInline bytes fold into the object itself (on the caller's stack); longer
+// ones into a heap buffer that is kept for reuse.
+class NameScratch {
+ public:
+  static constexpr size_t kInline = 256;
+  char* reserve(size_t n);
+
+ private:
+  char inline_[kInline];
+  std::string heap_;
+};
+
+// The one-pass check: validates `raw` and reports whether it is already
+// lowercase, so that codecs can use their own bytes without copying.
+enum class NameShape : uint8_t { Invalid, Lower, Mixed };
+NameShape name_shape(std::string_view raw) noexcept;
+
+// Validates and folds `raw`. The result views `raw` itself when it is
+// already lowercase (no copy at all), otherwise the folded bytes in
+// `scratch`, which must outlive the result.
+Result<HeaderName, FieldError> parse_header_name(std::string_view raw, NameScratch& scratch);
+
+// Validates and folds `raw` into `out` (cleared first).
+Result<void, FieldError> fold_header_name(std::string_view raw, std::string& out);
+
+bool is_valid_header_value(std::string_view raw) noexcept;
+Result<HeaderValue, FieldError> parse_header_value(std::string_view raw) noexcept;
+
+}  // namespace vintrel::http
