@@ -8,6 +8,7 @@
 namespace vintrel::py {
 
 PyObject* version_object();
+PyObject* header_map_type();
 PyObject* flow_control_type();
 
 }  // namespace vintrel::py
