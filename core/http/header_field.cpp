@@ -13,17 +13,22 @@ using chars::kLowerToken;
 // entry marks a byte that is not a token character. Branch-free per byte.
 // Returns whether every byte was valid; `changed` tells whether folding
 // altered anything.
-bool fold_into(const char* in, size_t n, char* out, bool* changed) noexcept {
+// Also hashes the folded bytes (FNV-1a): the table lookups overlap the
+// multiply chain, so the hash comes almost for free.
+bool fold_into(const char* in, size_t n, char* out, bool* changed, uint64_t* hash) noexcept {
   unsigned bad = 0;
   unsigned diff = 0;
+  uint64_t h = kFnvOffset;
   for (size_t i = 0; i < n; ++i) {
     const auto b = static_cast<uint8_t>(in[i]);
     const uint8_t t = kLowerToken[b];
     bad |= (t == 0);
     diff |= static_cast<unsigned>(t ^ b);
     out[i] = static_cast<char>(t);
+    h = (h ^ t) * kFnvPrime;
   }
   *changed = diff != 0;
+  *hash = h;
   return bad == 0;
 }
 
@@ -61,8 +66,9 @@ Result<HeaderName, FieldError> parse_header_name(std::string_view raw, NameScrat
     // Short names (nearly all of them): one pass into the inline buffer.
     char* out = scratch.reserve(raw.size());
     bool changed = false;
-    if (!fold_into(raw.data(), raw.size(), out, &changed)) return fail(FieldError::InvalidName);
-    return HeaderName::trusted(changed ? std::string_view(out, raw.size()) : raw);
+    uint64_t hash = 0;
+    if (!fold_into(raw.data(), raw.size(), out, &changed, &hash)) return fail(FieldError::InvalidName);
+    return HeaderName(changed ? std::string_view(out, raw.size()) : raw, hash, true);
   }
   // Long names: check first, so that a lowercase one costs no allocation.
   switch (name_shape(raw)) {
@@ -75,8 +81,9 @@ Result<HeaderName, FieldError> parse_header_name(std::string_view raw, NameScrat
   }
   char* out = scratch.reserve(raw.size());
   bool changed = false;
-  (void)fold_into(raw.data(), raw.size(), out, &changed);
-  return HeaderName::trusted(std::string_view(out, raw.size()));
+  uint64_t hash = 0;
+  (void)fold_into(raw.data(), raw.size(), out, &changed, &hash);
+  return HeaderName(std::string_view(out, raw.size()), hash, true);
 }
 
 Result<void, FieldError> fold_header_name(std::string_view raw, std::string& out) {
@@ -84,7 +91,8 @@ Result<void, FieldError> fold_header_name(std::string_view raw, std::string& out
   if (!length_ok(raw.size())) return fail(FieldError::InvalidName);
   out.resize(raw.size());
   bool changed = false;
-  if (!fold_into(raw.data(), raw.size(), out.data(), &changed)) {
+  uint64_t hash = 0;
+  if (!fold_into(raw.data(), raw.size(), out.data(), &changed, &hash)) {
     out.clear();
     return fail(FieldError::InvalidName);
   }

@@ -23,20 +23,36 @@ std::string_view field_error_text(FieldError error) noexcept;
 
 inline constexpr size_t kMaxHeaderNameLength = 65535;
 
+// FNV-1a (64-bit) of the lowercase name: the header map's default hash,
+// computed by parse_header_name in the same pass that folds the name.
+inline constexpr uint64_t kFnvOffset = 0xcbf29ce484222325ULL;
+inline constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
+constexpr uint64_t fnv1a(std::string_view bytes) noexcept {
+  uint64_t h = kFnvOffset;
+  for (const char c : bytes) h = (h ^ static_cast<uint8_t>(c)) * kFnvPrime;
+  return h;
+}
+
 // A valid, lowercase header name. The view points into storage owned by
 // someone else (the input, a NameScratch, the map).
 class HeaderName {
  public:
   // For bytes already known to be a valid lowercase name (the HPACK
   // decoder's table, a name read back from a map).
-  static constexpr HeaderName trusted(std::string_view lower) noexcept { return HeaderName(lower); }
+  static constexpr HeaderName trusted(std::string_view lower) noexcept { return HeaderName(lower, 0, false); }
   constexpr std::string_view view() const noexcept { return text_; }
   constexpr size_t size() const noexcept { return text_.size(); }
+  // fnv1a(view()), computed once.
+  constexpr uint64_t fast_hash() const noexcept { return hashed_ ? hash_ : fnv1a(text_); }
   friend constexpr bool operator==(HeaderName a, HeaderName b) noexcept { return a.text_ == b.text_; }
 
  private:
-  constexpr explicit HeaderName(std::string_view text) noexcept : text_(text) {}
+  friend Result<HeaderName, FieldError> parse_header_name(std::string_view, class NameScratch&);
+  constexpr HeaderName(std::string_view text, uint64_t hash, bool hashed) noexcept
+      : text_(text), hash_(hash), hashed_(hashed) {}
   std::string_view text_;
+  uint64_t hash_;
+  bool hashed_;
 };
 
 // A valid header value; the view points into someone else's storage.
@@ -69,9 +85,9 @@ class NameScratch {
 enum class NameShape : uint8_t { Invalid, Lower, Mixed };
 NameShape name_shape(std::string_view raw) noexcept;
 
-// Validates and folds `raw`. The result views `raw` itself when it is
-// already lowercase (no copy at all), otherwise the folded bytes in
-// `scratch`, which must outlive the result.
+// Validates and folds `raw` (and hashes it on the way). The result views
+// `raw` itself when it is already lowercase (no copy at all), otherwise the
+// folded bytes in `scratch`, which must outlive the result.
 Result<HeaderName, FieldError> parse_header_name(std::string_view raw, NameScratch& scratch);
 
 // Validates and folds `raw` into `out` (cleared first).

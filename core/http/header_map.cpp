@@ -67,15 +67,6 @@ std::string_view map_error_text(MapError) noexcept {
   return "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)";
 }
 
-uint64_t fnv1a(std::string_view bytes) noexcept {
-  uint64_t h = 0xcbf29ce484222325ULL;
-  for (const char c : bytes) {
-    h ^= static_cast<uint8_t>(c);
-    h *= 0x100000001b3ULL;
-  }
-  return h;
-}
-
 uint64_t siphash13(const SipKey& key, std::string_view bytes) noexcept {
   SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
              key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
@@ -102,8 +93,8 @@ uint64_t siphash13(const SipKey& key, std::string_view bytes) noexcept {
 
 // ---------------------------------------------------------------- index
 
-uint64_t HeaderMap::hash_of(std::string_view name) const noexcept {
-  return keyed_ ? siphash13(process_key(), name) : fnv1a(name);
+uint64_t HeaderMap::hash_of(HeaderName name) const noexcept {
+  return keyed_ ? siphash13(process_key(), name.view()) : name.fast_hash();
 }
 
 size_t HeaderMap::find_slot(std::string_view name, uint64_t hash) const noexcept {
@@ -171,7 +162,7 @@ void HeaderMap::rebuild(size_t slot_count) {
 
 void HeaderMap::switch_to_keyed() {
   keyed_ = true;
-  for (Entry& e : entries_) e.hash = hash_of(e.name);
+  for (Entry& e : entries_) e.hash = hash_of(HeaderName::trusted(e.name));
   rebuild(slots_.size());
 }
 
@@ -190,7 +181,7 @@ HeaderMap::Entry& HeaderMap::push_entry(std::string_view name, uint64_t hash,
 // ---------------------------------------------------------------- operations
 
 const HeaderMap::Entry* HeaderMap::find(HeaderName name) const noexcept {
-  const size_t pos = find_slot(name.view(), hash_of(name.view()));
+  const size_t pos = find_slot(name.view(), hash_of(name));
   return pos == kNpos ? nullptr : &entries_[(slots_[pos] & 0xffff) - 1];
 }
 
@@ -207,7 +198,7 @@ const ValueList* HeaderMap::get_all(HeaderName name) const noexcept {
 
 HeaderMap::Status HeaderMap::append(HeaderName name, HeaderValue value) {
   if (full()) return fail(MapError::Full);
-  const uint64_t hash = hash_of(name.view());
+  const uint64_t hash = hash_of(name);
   const size_t pos = find_slot(name.view(), hash);
   if (pos != kNpos) {
     entries_[(slots_[pos] & 0xffff) - 1].values.push_back(value.view());
@@ -220,7 +211,7 @@ HeaderMap::Status HeaderMap::append(HeaderName name, HeaderValue value) {
 
 HeaderMap::Status HeaderMap::replace(HeaderName name, HeaderValue value) {
   if (full()) return fail(MapError::Full);
-  const uint64_t hash = hash_of(name.view());
+  const uint64_t hash = hash_of(name);
   const size_t pos = find_slot(name.view(), hash);
   if (pos != kNpos) {
     ValueList& values = entries_[(slots_[pos] & 0xffff) - 1].values;
@@ -233,7 +224,7 @@ HeaderMap::Status HeaderMap::replace(HeaderName name, HeaderValue value) {
 }
 
 Result<std::string_view, MapError> HeaderMap::setdefault(HeaderName name, HeaderValue value) {
-  const uint64_t hash = hash_of(name.view());
+  const uint64_t hash = hash_of(name);
   const size_t pos = find_slot(name.view(), hash);
   if (pos != kNpos) return entries_[(slots_[pos] & 0xffff) - 1].values.front();
   if (full()) return fail(MapError::Full);
@@ -241,7 +232,7 @@ Result<std::string_view, MapError> HeaderMap::setdefault(HeaderName name, Header
 }
 
 bool HeaderMap::remove(HeaderName name) noexcept {
-  size_t pos = find_slot(name.view(), hash_of(name.view()));
+  size_t pos = find_slot(name.view(), hash_of(name));
   if (pos == kNpos) return false;
   const size_t hole = (slots_[pos] & 0xffff) - 1;
 

@@ -175,7 +175,7 @@ class HeaderMap {
     mutable std::atomic<uint64_t> n_{0};
   };
 
-  uint64_t hash_of(std::string_view name) const noexcept;
+  uint64_t hash_of(HeaderName name) const noexcept;
   size_t mask() const noexcept { return slots_.size() - 1; }
   size_t home(uint64_t hash) const noexcept { return static_cast<size_t>(hash) & mask(); }
   size_t distance(Slot s, size_t pos) const noexcept { return (pos - (s >> 16)) & mask(); }
@@ -195,9 +195,6 @@ class HeaderMap {
   bool keyed_ = false;
   ProbeCounter probes_;
 };
-
-// FNV-1a (64-bit), the default hash of header names.
-uint64_t fnv1a(std::string_view bytes) noexcept;
 
 // SipHash-1-3 with a 128-bit key.
 struct SipKey {

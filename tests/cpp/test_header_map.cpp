@@ -33,6 +33,11 @@ TEST(HeaderField, NameFoldsAndViewsInputWhenAlreadyLower) {
   auto mixed = parse_header_name("Content-Type", scratch);
   ASSERT_TRUE(mixed.ok());
   EXPECT_EQ(mixed->view(), "content-type");
+  // The hash made during folding is the hash of the folded name.
+  EXPECT_EQ(mixed->fast_hash(), fnv1a("content-type"));
+  EXPECT_EQ(HeaderName::trusted("content-type").fast_hash(), fnv1a("content-type"));
+  auto long_mixed = parse_header_name(std::string(300, 'Q'), scratch);
+  EXPECT_EQ(long_mixed->fast_hash(), fnv1a(std::string(300, 'q')));
 }
 
 TEST(HeaderField, NameLimits) {
@@ -200,7 +205,6 @@ TEST(HeaderMap, FullRefusesEveryStore) {
 
 // ---------------------------------------------------------------- flooding
 
-constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
 
 // Lowercase token characters: the bytes a stored name is made of.
 std::string lower_token_alphabet() {
