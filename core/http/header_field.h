@@ -23,14 +23,27 @@ std::string_view field_error_text(FieldError error) noexcept;
 
 inline constexpr size_t kMaxHeaderNameLength = 65535;
 
-// FNV-1a (64-bit) of the lowercase name: the header map's default hash,
-// computed by parse_header_name in the same pass that folds the name.
+// The header map's default hash of a lowercase name, computed by
+// parse_header_name in the same pass that folds the name: FNV-1a over four
+// interleaved lanes (byte i feeds lane i % 4), the lanes then folded into
+// one another FNV-style. Four independent multiply chains run in parallel,
+// so hashing costs about a quarter of plain FNV-1a's latency. Like FNV-1a,
+// its low k bits depend only on the low k bits of the lanes; the header
+// map's flood defence does not rely on the hash being strong.
 inline constexpr uint64_t kFnvOffset = 0xcbf29ce484222325ULL;
 inline constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
-constexpr uint64_t fnv1a(std::string_view bytes) noexcept {
-  uint64_t h = kFnvOffset;
-  for (const char c : bytes) h = (h ^ static_cast<uint8_t>(c)) * kFnvPrime;
-  return h;
+constexpr uint64_t fnv_step(uint64_t h, uint8_t b) noexcept { return (h ^ b) * kFnvPrime; }
+constexpr uint64_t fnv_join(const uint64_t (&lane)[4]) noexcept {
+  // Order-dependent: a multiply before each lane joins, so lanes that swap
+  // contents ("ab" and "ba") do not cancel out.
+  uint64_t h = lane[0];
+  for (int j = 1; j < 4; ++j) h = (h * kFnvPrime) ^ lane[j];
+  return h * kFnvPrime;
+}
+constexpr uint64_t fast_name_hash(std::string_view bytes) noexcept {
+  uint64_t lane[4] = {kFnvOffset, kFnvOffset, kFnvOffset, kFnvOffset};
+  for (size_t i = 0; i < bytes.size(); ++i) lane[i & 3] = fnv_step(lane[i & 3], static_cast<uint8_t>(bytes[i]));
+  return fnv_join(lane);
 }
 
 // A valid, lowercase header name. The view points into storage owned by
@@ -42,8 +55,8 @@ class HeaderName {
   static constexpr HeaderName trusted(std::string_view lower) noexcept { return HeaderName(lower, 0, false); }
   constexpr std::string_view view() const noexcept { return text_; }
   constexpr size_t size() const noexcept { return text_.size(); }
-  // fnv1a(view()), computed once.
-  constexpr uint64_t fast_hash() const noexcept { return hashed_ ? hash_ : fnv1a(text_); }
+  // fast_name_hash(view()), computed once.
+  constexpr uint64_t fast_hash() const noexcept { return hashed_ ? hash_ : fast_name_hash(text_); }
   friend constexpr bool operator==(HeaderName a, HeaderName b) noexcept { return a.text_ == b.text_; }
 
  private:

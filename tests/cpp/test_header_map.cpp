@@ -34,10 +34,18 @@ TEST(HeaderField, NameFoldsAndViewsInputWhenAlreadyLower) {
   ASSERT_TRUE(mixed.ok());
   EXPECT_EQ(mixed->view(), "content-type");
   // The hash made during folding is the hash of the folded name.
-  EXPECT_EQ(mixed->fast_hash(), fnv1a("content-type"));
-  EXPECT_EQ(HeaderName::trusted("content-type").fast_hash(), fnv1a("content-type"));
-  auto long_mixed = parse_header_name(std::string(300, 'Q'), scratch);
-  EXPECT_EQ(long_mixed->fast_hash(), fnv1a(std::string(300, 'q')));
+  EXPECT_EQ(mixed->fast_hash(), fast_name_hash("content-type"));
+  EXPECT_EQ(HeaderName::trusted("content-type").fast_hash(), fast_name_hash("content-type"));
+  std::string upper, lower_s;
+  for (size_t n = 1; n < 300; ++n) {  // every remainder of the four lanes, both paths
+    upper += static_cast<char>('A' + n % 26);
+    lower_s += static_cast<char>('a' + n % 26);
+    auto r = parse_header_name(upper, scratch);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r->fast_hash(), fast_name_hash(lower_s)) << n;
+  }
+  EXPECT_NE(fast_name_hash("ab"), fast_name_hash("ba"));
+  EXPECT_NE(fast_name_hash("abcdXbcdY"), fast_name_hash("abcdYbcdX"));
 }
 
 TEST(HeaderField, NameLimits) {
@@ -217,18 +225,21 @@ std::string lower_token_alphabet() {
   return out;
 }
 
-// Distinct valid names whose FNV-1a hashes agree in their low 15 bits, so
-// that they share one home slot at every table size. The low k bits of an
-// FNV-1a state depend only on the low k bits of the previous state and the
-// byte, and the prime is odd, hence invertible mod 2^k: walking back from a
-// target state over every three-byte suffix finds, for almost every state, a
-// suffix that lands on the target.
+// Distinct valid names whose fast hashes agree in their low 15 bits, so
+// that they share one home slot at every table size. Each step of an FNV
+// lane is (h ^ byte) * prime, whose low k bits depend only on the low k bits
+// of h and the byte; the prime is odd, hence invertible mod 2^k. The names
+// are 24 bytes long and differ only in lane 3 (positions 3, 7, ..., 23), so
+// the other lanes and with them the join are the same for all: only lane 3
+// must reach one fixed low-15-bit state. Positions 3, 7, 11 carry a counter;
+// walking back from that state over every three-byte choice of positions
+// 15, 19, 23 finds a steering suffix for almost every counter.
 std::vector<std::string> colliding_names(size_t count) {
   constexpr uint64_t kMask = (1u << 15) - 1;
   uint64_t inv = 1;  // prime^-1 mod 2^64 by Newton's iteration
   for (int i = 0; i < 6; ++i) inv *= 2 - kFnvPrime * inv;
   const std::string alpha = lower_token_alphabet();
-  const uint64_t target = 0x1234 & kMask;
+  const uint64_t target = 0x1234 & kMask;  // lane 3's final low bits
   std::vector<std::string> suffix_for(kMask + 1);
   for (char a : alpha) {
     for (char b : alpha) {
@@ -243,11 +254,18 @@ std::vector<std::string> colliding_names(size_t count) {
   }
   std::vector<std::string> names;
   for (uint64_t i = 0; names.size() < count; ++i) {
-    std::string prefix = "x-";
-    for (uint64_t k = i, d = 0; d < 4; ++d, k /= alpha.size()) prefix += alpha[k % alpha.size()];
-    const uint64_t state = fnv1a(prefix) & kMask;
-    if (suffix_for[state].empty()) continue;
-    names.push_back(prefix + suffix_for[state]);
+    std::string name(24, 'x');
+    name[3] = alpha[i % alpha.size()];
+    name[7] = alpha[i / alpha.size() % alpha.size()];
+    name[11] = alpha[i / alpha.size() / alpha.size() % alpha.size()];
+    uint64_t lane3 = kFnvOffset;
+    for (size_t p = 3; p < 12; p += 4) lane3 = fnv_step(lane3, static_cast<uint8_t>(name[p]));
+    const std::string& steer = suffix_for[lane3 & kMask];
+    if (steer.empty()) continue;
+    name[15] = steer[0];
+    name[19] = steer[1];
+    name[23] = steer[2];
+    names.push_back(name);
   }
   return names;
 }
@@ -257,7 +275,7 @@ TEST(HeaderMapFlood, CollidingNamesReallyCollide) {
   NameScratch scratch;
   for (const auto& n : names) {
     ASSERT_EQ(name_shape(n), NameShape::Lower) << n;
-    EXPECT_EQ(fnv1a(n) & 0x7fff, fnv1a(names[0]) & 0x7fff);
+    EXPECT_EQ(fast_name_hash(n) & 0x7fff, fast_name_hash(names[0]) & 0x7fff);
   }
   // Without the switch this is the quadratic case: 1000 names in one
   // cluster would cost ~500,000 probes.
