@@ -23,7 +23,7 @@ def test_stub_matches_runtime(tmp_path):
     probe = subprocess.run([sys.executable, "-P", "-c", "import vintrel._vintrel"], env=env, cwd=tmp_path)
     assert probe.returncode == 0
     result = subprocess.run(
-        [sys.executable, "-P", "-m", "mypy.stubtest", "vintrel._vintrel"],
+        [sys.executable, "-P", "-m", "mypy.stubtest", "vintrel._vintrel", "vintrel.http"],
         capture_output=True, text=True, env=env, cwd=tmp_path,
     )
     assert result.returncode == 0, result.stdout + result.stderr

@@ -1,13 +1,17 @@
 """HTTP/1.1 and HTTP/2 protocol logic without I/O."""
 
 import enum
-from typing import final
+from collections.abc import Iterable, Iterator, Mapping
+from typing import TypeVar, final
+
+_T = TypeVar("_T")
 
 __version__: str
 __all__ = [
     "__version__",
     "VintrelError",
     "ConnectionClosedError",
+    "HeaderMap",
     "H2StreamState",
     "H2FlowControl",
     "H2Error",
@@ -63,6 +67,61 @@ class H2Reason(enum.IntEnum):
     HTTP_1_1_REQUIRED = 13
 
 @final
+class HeaderMap:
+    """An ordered, case-insensitive, multi-valued header collection.
+
+    Names are returned as lowercase str and values as bytes; both are
+    accepted as str (taken as UTF-8) or bytes. A name is 1 to 65535 token
+    characters; a value may hold tab, 32-126 and 128-255 bytes. Other types
+    raise TypeError, invalid names and values ValueError.
+
+    Names keep the order of their first insertion; the values of one name
+    stay grouped in insertion order. len() counts values, not names. A map
+    holds at most 24,576 distinct names; beyond that every storing operation
+    raises ValueError("header map is full (http::HeaderMap MAX_SIZE, 32768
+    entries)") and leaves the map unchanged.
+
+    init is None, a HeaderMap (copied), a dict (its items in order, appended
+    as by add) or any iterable of elements e giving the name e[0] and the
+    value e[1]. Maps compare equal when they hold the same names with the
+    same values in the same order per name; they are not hashable and not
+    ordered.
+    """
+
+    def __init__(
+        self,
+        init: HeaderMap | Mapping[str | bytes, str | bytes] | Iterable[tuple[str | bytes, str | bytes]] | None = None,
+    ) -> None: ...
+    def get(self, name: str | bytes, default: _T | None = None) -> bytes | _T | None:
+        """The first value of name, or default when the name is absent."""
+    def get_all(self, name: str | bytes) -> list[bytes]:
+        """Every value of name in insertion order; an empty list when absent."""
+    def add(self, name: str | bytes, value: str | bytes) -> None:
+        """Append value to name's values; a new name goes to the end."""
+    def setdefault(self, name: str | bytes, value: str | bytes) -> bytes:
+        """The first value of name when present (value is then ignored); otherwise
+        store value as the name's only value and return it."""
+    def keys(self) -> list[str]:
+        """The distinct names, in order."""
+    def values(self) -> list[bytes]:
+        """Every value in the map's order, duplicates included."""
+    def items(self) -> list[tuple[str, bytes]]:
+        """Every (name, value) pair in the map's order, duplicates included."""
+    def __getitem__(self, name: str | bytes) -> bytes:
+        """The first value of name; KeyError(lowercase name) when absent."""
+    def __setitem__(self, name: str | bytes, value: str | bytes) -> None:
+        """Make value the name's only value; an existing name keeps its place."""
+    def __delitem__(self, name: str | bytes) -> None:
+        """Remove name and its values; the last name moves into its place."""
+    def __contains__(self, name: object) -> bool:
+        """Whether name is present; an invalid name raises."""
+    def __iter__(self) -> Iterator[str]:
+        """Iterate over a snapshot of the distinct names."""
+    def __len__(self) -> int:
+        """The number of values, duplicates included."""
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    __hash__: None  # type: ignore[assignment]
 class H2StreamState:
     """The state machine of one HTTP/2 stream.
 

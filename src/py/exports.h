@@ -8,6 +8,7 @@
 namespace vintrel::py {
 
 PyObject* version_object();
+PyObject* header_map_type();
 PyObject* stream_state_type();
 PyObject* flow_control_type();
 PyObject* proxy_matcher_type();

@@ -24,6 +24,7 @@ constexpr Export kExports[] = {
     {"__version__", version_object},
     {"VintrelError", vintrel_error_class},
     {"ConnectionClosedError", connection_closed_error_class},
+    {"HeaderMap", header_map_type},
     {"H2StreamState", stream_state_type},
     {"H2FlowControl", flow_control_type},
     {"H2Error", h2_error_class},

@@ -1,0 +1,335 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/http/header_field.h"
+#include "core/http/header_map.h"
+
+namespace vintrel::http {
+namespace {
+
+HeaderName N(std::string_view s) { return HeaderName::trusted(s); }
+HeaderValue V(std::string_view s) { return HeaderValue::trusted(s); }
+
+std::vector<std::string> keys(const HeaderMap& m) {
+  std::vector<std::string> out;
+  for (const auto& e : m) out.push_back(e.name);
+  return out;
+}
+
+// ---------------------------------------------------------------- fields
+
+TEST(HeaderField, NameFoldsAndViewsInputWhenAlreadyLower) {
+  NameScratch scratch;
+  const std::string lower = "content-type";
+  auto r = parse_header_name(lower, scratch);
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r->view().data(), lower.data());  // no copy
+
+  auto mixed = parse_header_name("Content-Type", scratch);
+  ASSERT_TRUE(mixed.ok());
+  EXPECT_EQ(mixed->view(), "content-type");
+  // The hash made during folding is the hash of the folded name.
+  EXPECT_EQ(mixed->fast_hash(), fast_name_hash("content-type"));
+  EXPECT_EQ(HeaderName::trusted("content-type").fast_hash(), fast_name_hash("content-type"));
+  std::string upper, lower_s;
+  for (size_t n = 1; n < 300; ++n) {  // every remainder of the four lanes, both paths
+    upper += static_cast<char>('A' + n % 26);
+    lower_s += static_cast<char>('a' + n % 26);
+    auto r = parse_header_name(upper, scratch);
+    ASSERT_TRUE(r.ok());
+    EXPECT_EQ(r->fast_hash(), fast_name_hash(lower_s)) << n;
+  }
+  EXPECT_NE(fast_name_hash("ab"), fast_name_hash("ba"));
+  EXPECT_NE(fast_name_hash("abcdXbcdY"), fast_name_hash("abcdYbcdX"));
+}
+
+TEST(HeaderField, NameLimits) {
+  NameScratch scratch;
+  EXPECT_FALSE(parse_header_name("", scratch).ok());
+  EXPECT_FALSE(parse_header_name("a b", scratch).ok());
+  EXPECT_FALSE(parse_header_name("a:", scratch).ok());
+  EXPECT_FALSE(parse_header_name(std::string_view("a\0", 2), scratch).ok());
+  EXPECT_FALSE(parse_header_name("\xc3\xa9", scratch).ok());
+  EXPECT_TRUE(parse_header_name("!#$%&'*+-.^_`|~09az", scratch).ok());
+
+  const std::string max_lower(kMaxHeaderNameLength, 'x');
+  auto lower = parse_header_name(max_lower, scratch);
+  ASSERT_TRUE(lower.ok());
+  EXPECT_EQ(lower->view().data(), max_lower.data());
+  const std::string max_mixed(kMaxHeaderNameLength, 'X');
+  auto mixed = parse_header_name(max_mixed, scratch);
+  ASSERT_TRUE(mixed.ok());
+  EXPECT_EQ(mixed->view(), max_lower);
+  EXPECT_FALSE(parse_header_name(std::string(kMaxHeaderNameLength + 1, 'x'), scratch).ok());
+  std::string long_bad(1000, 'x');
+  long_bad[999] = ' ';
+  EXPECT_FALSE(parse_header_name(long_bad, scratch).ok());
+
+  EXPECT_EQ(name_shape("abc"), NameShape::Lower);
+  EXPECT_EQ(name_shape("aBc"), NameShape::Mixed);
+  EXPECT_EQ(name_shape("a c"), NameShape::Invalid);
+  EXPECT_EQ(field_error_text(FieldError::InvalidName), "invalid header name");
+}
+
+TEST(HeaderField, Values) {
+  std::string ok = "\t";
+  for (int c = 32; c < 256; ++c) {
+    if (c != 127) ok += static_cast<char>(c);
+  }
+  EXPECT_TRUE(is_valid_header_value(ok));
+  EXPECT_TRUE(is_valid_header_value(""));
+  for (int c : {0, 8, 10, 13, 31, 127}) {
+    EXPECT_FALSE(is_valid_header_value(std::string("a") + static_cast<char>(c))) << c;
+  }
+  EXPECT_EQ(field_error_text(FieldError::InvalidValue), "invalid header value");
+}
+
+// ---------------------------------------------------------------- order
+
+TEST(HeaderMap, ValuesGroupUnderFirstInsertion) {
+  HeaderMap m;
+  ASSERT_TRUE(m.append(N("a"), V("1")).ok());
+  ASSERT_TRUE(m.append(N("b"), V("2")).ok());
+  ASSERT_TRUE(m.append(N("a"), V("3")).ok());
+  EXPECT_EQ(m.value_count(), 3u);
+  EXPECT_EQ(keys(m), (std::vector<std::string>{"a", "b"}));
+  std::vector<std::string> pairs;
+  m.for_each([&](std::string_view n, std::string_view v) { pairs.push_back(std::string(n) + "=" + std::string(v)); });
+  EXPECT_EQ(pairs, (std::vector<std::string>{"a=1", "a=3", "b=2"}));
+
+  ASSERT_TRUE(m.replace(N("a"), V("x")).ok());
+  EXPECT_EQ(keys(m), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(m.get_all(N("a"))->size(), 1u);
+  EXPECT_EQ(*m.get(N("a")), "x");
+  EXPECT_EQ(m.value_count(), 2u);
+  ASSERT_TRUE(m.replace(N("c"), V("y")).ok());
+  EXPECT_EQ(keys(m), (std::vector<std::string>{"a", "b", "c"}));
+}
+
+TEST(HeaderMap, SetdefaultKeepsExisting) {
+  HeaderMap m;
+  EXPECT_EQ(*m.setdefault(N("a"), V("1")), "1");
+  EXPECT_EQ(*m.setdefault(N("a"), V("2")), "1");
+  EXPECT_EQ(m.value_count(), 1u);
+}
+
+TEST(HeaderMap, RemoveMovesLastIntoHole) {
+  HeaderMap m;
+  for (auto n : {"a", "b", "c", "d"}) ASSERT_TRUE(m.append(N(n), V(n)).ok());
+  ASSERT_TRUE(m.append(N("d"), V("d2")).ok());
+  EXPECT_TRUE(m.remove(N("b")));
+  EXPECT_EQ(keys(m), (std::vector<std::string>{"a", "d", "c"}));
+  EXPECT_EQ(m.get_all(N("d"))->size(), 2u);
+  EXPECT_EQ(m.value_count(), 4u);
+  EXPECT_FALSE(m.remove(N("b")));
+  EXPECT_TRUE(m.remove(N("c")));  // the last one: nothing moves
+  EXPECT_EQ(keys(m), (std::vector<std::string>{"a", "d"}));
+  for (auto n : {"a", "d"}) EXPECT_TRUE(m.contains(N(n)));
+  EXPECT_FALSE(m.contains(N("c")));
+}
+
+TEST(HeaderMap, EqualityIgnoresNameOrderOnly) {
+  HeaderMap a, b;
+  ASSERT_TRUE(a.append(N("x"), V("1")).ok());
+  ASSERT_TRUE(a.append(N("y"), V("2")).ok());
+  ASSERT_TRUE(b.append(N("y"), V("2")).ok());
+  ASSERT_TRUE(b.append(N("x"), V("1")).ok());
+  EXPECT_TRUE(a == b);
+  ASSERT_TRUE(a.append(N("x"), V("3")).ok());
+  ASSERT_TRUE(b.append(N("x"), V("3")).ok());
+  EXPECT_TRUE(a == b);
+  HeaderMap c;
+  ASSERT_TRUE(c.append(N("x"), V("3")).ok());
+  ASSERT_TRUE(c.append(N("x"), V("1")).ok());
+  ASSERT_TRUE(c.append(N("y"), V("2")).ok());
+  EXPECT_FALSE(a == c);
+}
+
+// Random inserts and removals against a simple model, across growth.
+TEST(HeaderMap, MatchesModelUnderChurn) {
+  std::mt19937 rng(7);
+  HeaderMap m;
+  std::vector<std::pair<std::string, std::vector<std::string>>> model;
+  for (int step = 0; step < 20000; ++step) {
+    const std::string name = "h" + std::to_string(rng() % 3000);
+    auto it = std::find_if(model.begin(), model.end(), [&](auto& p) { return p.first == name; });
+    if (rng() % 3 == 0) {
+      const bool present = it != model.end();
+      EXPECT_EQ(m.remove(N(name)), present);
+      if (present) {
+        *it = std::move(model.back());
+        model.pop_back();
+      }
+    } else {
+      const std::string value = std::to_string(step);
+      ASSERT_TRUE(m.append(N(name), V(value)).ok());
+      if (it == model.end()) {
+        model.push_back({name, {value}});
+      } else {
+        it->second.push_back(value);
+      }
+    }
+  }
+  ASSERT_EQ(m.name_count(), model.size());
+  size_t values = 0;
+  for (size_t i = 0; i < model.size(); ++i) {
+    EXPECT_EQ(m.entries()[i].name, model[i].first);
+    const ValueList* got = m.get_all(N(model[i].first));
+    ASSERT_NE(got, nullptr);
+    ASSERT_EQ(got->size(), model[i].second.size());
+    for (size_t j = 0; j < got->size(); ++j) EXPECT_EQ((*got)[j], model[i].second[j]);
+    values += got->size();
+  }
+  EXPECT_EQ(m.value_count(), values);
+}
+
+// ---------------------------------------------------------------- capacity
+
+TEST(HeaderMap, FullRefusesEveryStore) {
+  HeaderMap m;
+  for (size_t i = 0; i < HeaderMap::kMaxNames; ++i) {
+    ASSERT_TRUE(m.append(N("n" + std::to_string(i)), V("v")).ok()) << i;
+  }
+  EXPECT_TRUE(m.full());
+  const HeaderMap before = m;
+  auto r = m.append(N("n0"), V("w"));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(map_error_text(r.error()), "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)");
+  EXPECT_FALSE(m.append(N("new"), V("w")).ok());
+  EXPECT_FALSE(m.replace(N("n0"), V("w")).ok());
+  EXPECT_FALSE(m.replace(N("new"), V("w")).ok());
+  EXPECT_FALSE(m.setdefault(N("new"), V("w")).ok());
+  EXPECT_EQ(*m.setdefault(N("n1"), V("w")), "v");  // stores nothing
+  EXPECT_TRUE(m == before);
+  EXPECT_EQ(m.value_count(), HeaderMap::kMaxNames);
+  EXPECT_TRUE(m.remove(N("n5")));
+  EXPECT_TRUE(m.append(N("n0"), V("w")).ok());
+}
+
+// ---------------------------------------------------------------- flooding
+
+
+// Lowercase token characters: the bytes a stored name is made of.
+std::string lower_token_alphabet() {
+  std::string out;
+  for (int c = 0; c < 256; ++c) {
+    NameScratch s;
+    const char ch = static_cast<char>(c);
+    if (name_shape(std::string_view(&ch, 1)) == NameShape::Lower) out += ch;
+  }
+  return out;
+}
+
+// Distinct valid names whose fast hashes agree in their low 15 bits, so
+// that they share one home slot at every table size. Each step of an FNV
+// lane is (h ^ byte) * prime, whose low k bits depend only on the low k bits
+// of h and the byte; the prime is odd, hence invertible mod 2^k. The names
+// are 24 bytes long and differ only in lane 3 (positions 3, 7, ..., 23), so
+// the other lanes and with them the join are the same for all: only lane 3
+// must reach one fixed low-15-bit state. Positions 3, 7, 11 carry a counter;
+// walking back from that state over every three-byte choice of positions
+// 15, 19, 23 finds a steering suffix for almost every counter.
+std::vector<std::string> colliding_names(size_t count) {
+  constexpr uint64_t kMask = (1u << 15) - 1;
+  uint64_t inv = 1;  // prime^-1 mod 2^64 by Newton's iteration
+  for (int i = 0; i < 6; ++i) inv *= 2 - kFnvPrime * inv;
+  const std::string alpha = lower_token_alphabet();
+  const uint64_t target = 0x1234 & kMask;  // lane 3's final low bits
+  std::vector<std::string> suffix_for(kMask + 1);
+  for (char a : alpha) {
+    for (char b : alpha) {
+      for (char c : alpha) {
+        uint64_t s = target;
+        s = ((s * inv) ^ static_cast<uint8_t>(c)) & kMask;
+        s = ((s * inv) ^ static_cast<uint8_t>(b)) & kMask;
+        s = ((s * inv) ^ static_cast<uint8_t>(a)) & kMask;
+        if (suffix_for[s].empty()) suffix_for[s] = std::string{a, b, c};
+      }
+    }
+  }
+  std::vector<std::string> names;
+  for (uint64_t i = 0; names.size() < count; ++i) {
+    std::string name(24, 'x');
+    name[3] = alpha[i % alpha.size()];
+    name[7] = alpha[i / alpha.size() % alpha.size()];
+    name[11] = alpha[i / alpha.size() / alpha.size() % alpha.size()];
+    uint64_t lane3 = kFnvOffset;
+    for (size_t p = 3; p < 12; p += 4) lane3 = fnv_step(lane3, static_cast<uint8_t>(name[p]));
+    const std::string& steer = suffix_for[lane3 & kMask];
+    if (steer.empty()) continue;
+    name[15] = steer[0];
+    name[19] = steer[1];
+    name[23] = steer[2];
+    names.push_back(name);
+  }
+  return names;
+}
+
+TEST(HeaderMapFlood, CollidingNamesReallyCollide) {
+  const auto names = colliding_names(1000);
+  NameScratch scratch;
+  for (const auto& n : names) {
+    ASSERT_EQ(name_shape(n), NameShape::Lower) << n;
+    EXPECT_EQ(fast_name_hash(n) & 0x7fff, fast_name_hash(names[0]) & 0x7fff);
+  }
+  // Without the switch this is the quadratic case: 1000 names in one
+  // cluster would cost ~500,000 probes.
+  HeaderMap m;
+  for (const auto& n : names) ASSERT_TRUE(m.append(N(n), V("v")).ok());
+  EXPECT_TRUE(m.keyed());
+}
+
+TEST(HeaderMapFlood, InsertLookupRemoveStayLinear) {
+  const size_t n = HeaderMap::kMaxNames;
+  const auto names = colliding_names(n);
+  HeaderMap m;
+  for (const auto& name : names) ASSERT_TRUE(m.append(N(name), V("v")).ok());
+  EXPECT_TRUE(m.keyed());
+  EXPECT_EQ(m.name_count(), n);
+  // Undefended: ~n^2/2 = 3e8 probes.
+  std::printf("insert probes: %llu for %zu names\n", static_cast<unsigned long long>(m.probe_count()), n);
+  EXPECT_LT(m.probe_count(), 20 * n);
+
+  uint64_t start = m.probe_count();
+  for (const auto& name : names) ASSERT_TRUE(m.contains(N(name)));
+  EXPECT_LT(m.probe_count() - start, 10 * n);
+
+  start = m.probe_count();
+  for (size_t i = 0; i < n; ++i) EXPECT_FALSE(m.contains(N(names[i] + "q")));
+  EXPECT_LT(m.probe_count() - start, 20 * n);
+
+  start = m.probe_count();
+  for (const auto& name : names) ASSERT_TRUE(m.remove(N(name)));
+  EXPECT_LT(m.probe_count() - start, 20 * n);
+  EXPECT_TRUE(m.empty());
+}
+
+TEST(HeaderMapFlood, OrdinaryNamesKeepTheFastHash) {
+  HeaderMap m;
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(m.append(N("x-header-" + std::to_string(i)), V("v")).ok());
+  EXPECT_FALSE(m.keyed());
+}
+
+TEST(HeaderMapFlood, CopyKeepsKeyedIndex) {
+  HeaderMap m;
+  for (const auto& name : colliding_names(200)) ASSERT_TRUE(m.append(N(name), V("v")).ok());
+  ASSERT_TRUE(m.keyed());
+  HeaderMap copy = m;
+  EXPECT_TRUE(copy == m);
+  for (const auto& e : m) EXPECT_TRUE(copy.contains(N(e.name)));
+}
+
+TEST(SipHash, KeyMatters) {
+  EXPECT_NE(siphash13({1, 2}, "content-type"), siphash13({1, 3}, "content-type"));
+  EXPECT_EQ(siphash13({1, 2}, "content-type"), siphash13({1, 2}, "content-type"));
+  // Reference vector of SipHash-1-3 (key 00..0f, empty input).
+  EXPECT_EQ(siphash13({0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL}, ""), 0xabac0158050fc4dcULL);
+}
+
+}  // namespace
+}  // namespace vintrel::http
