@@ -88,10 +88,10 @@ class HeaderMap:
     ordered.
     """
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         init: HeaderMap | Mapping[str | bytes, str | bytes] | Iterable[tuple[str | bytes, str | bytes]] | None = None,
-    ) -> None: ...
+    ) -> HeaderMap: ...
     def get(self, name: str | bytes, default: _T | None = None) -> bytes | _T | None:
         """The first value of name, or default when the name is absent."""
     def get_all(self, name: str | bytes) -> list[bytes]:
@@ -107,21 +107,23 @@ class HeaderMap:
         """Every value in the map's order, duplicates included."""
     def items(self) -> list[tuple[str, bytes]]:
         """Every (name, value) pair in the map's order, duplicates included."""
-    def __getitem__(self, name: str | bytes) -> bytes:
+    def __getitem__(self, name: str | bytes, /) -> bytes:
         """The first value of name; KeyError(lowercase name) when absent."""
-    def __setitem__(self, name: str | bytes, value: str | bytes) -> None:
+    def __setitem__(self, name: str | bytes, value: str | bytes, /) -> None:
         """Make value the name's only value; an existing name keeps its place."""
-    def __delitem__(self, name: str | bytes) -> None:
+    def __delitem__(self, name: str | bytes, /) -> None:
         """Remove name and its values; the last name moves into its place."""
-    def __contains__(self, name: object) -> bool:
+    def __contains__(self, name: object, /) -> bool:
         """Whether name is present; an invalid name raises."""
     def __iter__(self) -> Iterator[str]:
         """Iterate over a snapshot of the distinct names."""
     def __len__(self) -> int:
         """The number of values, duplicates included."""
-    def __eq__(self, other: object) -> bool: ...
-    def __ne__(self, other: object) -> bool: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
     __hash__: None  # type: ignore[assignment]
+
+@final
 class H2StreamState:
     """The state machine of one HTTP/2 stream.
 
