@@ -24,26 +24,59 @@ std::string_view field_error_text(FieldError error) noexcept;
 inline constexpr size_t kMaxHeaderNameLength = 65535;
 
 // The header map's default hash of a lowercase name, computed by
-// parse_header_name in the same pass that folds the name: FNV-1a over four
-// interleaved lanes (byte i feeds lane i % 4), the lanes then folded into
-// one another FNV-style. Four independent multiply chains run in parallel,
-// so hashing costs about a quarter of plain FNV-1a's latency. Like FNV-1a,
-// its low k bits depend only on the low k bits of the lanes; the header
-// map's flood defence does not rely on the hash being strong.
-inline constexpr uint64_t kFnvOffset = 0xcbf29ce484222325ULL;
-inline constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
-constexpr uint64_t fnv_step(uint64_t h, uint8_t b) noexcept { return (h ^ b) * kFnvPrime; }
-constexpr uint64_t fnv_join(const uint64_t (&lane)[4]) noexcept {
-  // Order-dependent: a multiply before each lane joins, so lanes that swap
-  // contents ("ab" and "ba") do not cancel out.
-  uint64_t h = lane[0];
-  for (int j = 1; j < 4; ++j) h = (h * kFnvPrime) ^ lane[j];
-  return h * kFnvPrime;
+// parse_header_name in the same pass that folds the name. Sixteen bytes at a
+// time: each block of two little-endian words (zero-padded) joins the state
+// through a multiply-fold (the two halves of a 64x64->128-bit product,
+// xored), and a last multiply-fold mixes in the length. Two multiplies for
+// any name up to 16 bytes, and well mixed in the low bits the map indexes
+// by. It is unkeyed, so anyone who reads this code can search out names
+// that share a home slot: the header map does not rely on it alone (see its
+// flood defence in header_map.h).
+namespace name_hash {
+inline constexpr uint64_t kSeed = 0x9e3779b97f4a7c15ULL;
+inline constexpr uint64_t kA = 0xa0761d6478bd642fULL;
+inline constexpr uint64_t kB = 0xe7037ed1a0b428dbULL;
+inline constexpr uint64_t kC = 0x8ebc6af09c88c6e3ULL;
+
+constexpr uint64_t mulfold(uint64_t x, uint64_t y) noexcept {
+#ifdef __SIZEOF_INT128__
+  const unsigned __int128 p = static_cast<unsigned __int128>(x) * y;
+  return static_cast<uint64_t>(p) ^ static_cast<uint64_t>(p >> 64);
+#else
+  const uint64_t xl = x & 0xffffffffu, xh = x >> 32, yl = y & 0xffffffffu, yh = y >> 32;
+  const uint64_t ll = xl * yl, lh = xl * yh, hl = xh * yl, hh = xh * yh;
+  const uint64_t mid = (ll >> 32) + (lh & 0xffffffffu) + (hl & 0xffffffffu);
+  const uint64_t lo = (mid << 32) | (ll & 0xffffffffu);
+  const uint64_t hi = hh + (lh >> 32) + (hl >> 32) + (mid >> 32);
+  return lo ^ hi;
+#endif
 }
+
+// The little-endian word of the n <= 8 bytes at p, zero-padded.
+constexpr uint64_t word(const char* p, size_t n) noexcept {
+  uint64_t v = 0;
+  for (size_t i = n; i > 0; --i) v = (v << 8) | static_cast<uint8_t>(p[i - 1]);
+  return v;
+}
+
+constexpr uint64_t block(uint64_t h, uint64_t lo, uint64_t hi) noexcept {
+  return mulfold(lo ^ kA ^ h, hi ^ kB);
+}
+
+constexpr uint64_t finish(uint64_t h, size_t n) noexcept {
+  return mulfold(h ^ kC, static_cast<uint64_t>(n) ^ kSeed);
+}
+}  // namespace name_hash
+
 constexpr uint64_t fast_name_hash(std::string_view bytes) noexcept {
-  uint64_t lane[4] = {kFnvOffset, kFnvOffset, kFnvOffset, kFnvOffset};
-  for (size_t i = 0; i < bytes.size(); ++i) lane[i & 3] = fnv_step(lane[i & 3], static_cast<uint8_t>(bytes[i]));
-  return fnv_join(lane);
+  uint64_t h = name_hash::kSeed;
+  for (size_t i = 0; i < bytes.size(); i += 16) {
+    const size_t left = bytes.size() - i;
+    const uint64_t lo = name_hash::word(bytes.data() + i, left < 8 ? left : 8);
+    const uint64_t hi = left > 8 ? name_hash::word(bytes.data() + i + 8, left < 16 ? left - 8 : 8) : 0;
+    h = name_hash::block(h, lo, hi);
+  }
+  return name_hash::finish(h, bytes.size());
 }
 
 // A valid, lowercase header name. The view points into storage owned by

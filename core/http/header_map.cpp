@@ -33,6 +33,23 @@ const SipKey& process_key() noexcept {
   return key;
 }
 
+// Equality of a stored name and a probe of the same hash: names are short,
+// so whole-word compares beat a call into memcmp.
+bool same_name(std::string_view a, std::string_view b) noexcept {
+  const size_t n = a.size();
+  if (n != b.size()) return false;
+  if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
+  uint64_t x[2], y[2];
+  if (n >= 8) {
+    std::memcpy(&x[0], a.data(), 8);
+    std::memcpy(&y[0], b.data(), 8);
+    std::memcpy(&x[1], a.data() + n - 8, 8);
+    std::memcpy(&y[1], b.data() + n - 8, 8);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
+  }
+  return std::memcmp(a.data(), b.data(), n) == 0;
+}
+
 uint64_t rotl(uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }
 
 uint64_t load_le64(const char* p) noexcept {
@@ -93,7 +110,7 @@ uint64_t siphash13(const SipKey& key, std::string_view bytes) noexcept {
 
 // ---------------------------------------------------------------- index
 
-uint64_t HeaderMap::hash_of(HeaderName name) const noexcept {
+inline uint64_t HeaderMap::hash_of(HeaderName name) const noexcept {
   return keyed_ ? siphash13(process_key(), name.view()) : name.fast_hash();
 }
 
@@ -111,7 +128,7 @@ size_t HeaderMap::find_slot(std::string_view name, uint64_t hash) const noexcept
     if (s == 0 || distance(s, pos) < dist) break;
     if ((s >> 16) == tag) {
       const Entry& e = entries_[(s & 0xffff) - 1];
-      if (e.hash == hash && e.name == name) {
+      if (e.hash == hash && same_name(e.name, name)) {
         result = pos;
         break;
       }

@@ -12,18 +12,18 @@
 // constant time on average.
 //
 // Hash-flood defence. Names come from peers, who can read this code. The
-// default hash is FNV-1a, fast but trivially steerable: its low k bits
-// depend only on the low k bits of the state, so an attacker can build any
-// number of names that share one home slot, and with a plain index every
-// insert would walk the whole cluster (quadratic work). Insertion counts the
-// slots it touches; the first time one insert touches kLongProbe slots or
-// more, the map switches for good to SipHash-1-3 keyed with a per-process
-// random key (drawn once from std::random_device) and rebuilds its index.
-// Without the key the attacker cannot predict homes any more, so probe
-// sequences stay short. Every lookup is bounded as well: robin hood probing
-// never walks past a slot that is nearer its home than the probe, and under
-// the fast hash no entry is ever more than kLongProbe slots from home
-// without the switch having happened.
+// default hash (fast_name_hash, computed while the name is folded) is fast
+// and well mixed but unkeyed: a peer can search out, offline and cheaply,
+// any number of names that share one home slot, and with a plain index
+// every insert would then walk the whole cluster (quadratic work).
+// Insertion counts the slots it touches; the first time one insert touches
+// kLongProbe slots or more, the map switches for good to SipHash-1-3 keyed
+// with a per-process random key (drawn once from std::random_device) and
+// rebuilds its index. Without the key the peer cannot predict homes any
+// more, so probe sequences stay short. Every lookup is bounded as well:
+// robin hood probing never walks past a slot that is nearer its home than
+// the probe, and under the fast hash no entry is ever more than kLongProbe
+// slots from home without the switch having happened.
 #pragma once
 
 #include <atomic>
