@@ -29,15 +29,37 @@ def factories():
     if hasattr(m, "H2StreamState"):
         out["H2StreamState"] = m.H2StreamState
     if hasattr(m, "HeaderMap"):
-        out["HeaderMap"] = m.HeaderMap
+        out["HeaderMap"] = lambda: m.HeaderMap([("a", "1"), ("b", "2"), ("a", "3")])
+    if hasattr(m, "ProxyMatcher"):
+        def matcher():
+            return m.ProxyMatcher.from_parts(all="http://u:p@10.0.0.1:3128", no="x.com,10.0.0.0/8")
+
+        out["ProxyMatcher"] = matcher
+        out["ProxyIntercept"] = lambda: matcher().intercept("http://example.com/")
     return out
 
 
-def public_methods(cls):
-    return [n for n in dir(cls) if not n.startswith("_") and callable(getattr(cls, n))]
+def public_methods(obj):
+    return [n for n in dir(obj) if not n.startswith("_") and callable(getattr(obj, n))]
 
 
-CASES = [(name, meth) for name, make in factories().items() for meth in public_methods(make)]
+CASES = [(name, meth) for name, make in factories().items() for meth in public_methods(make())]
+
+
+@pytest.mark.skipif(not hasattr(m, "HeaderMap"), reason="HeaderMap not built")
+def test_header_map_operators_survive_any_arguments():
+    for args in itertools.product(POOL, repeat=2):
+        check_operators(factories()["HeaderMap"](), args)
+
+
+def check_operators(hm, args):
+    for op in (lambda: hm[args[0]], lambda: args[0] in hm, lambda: hm.__setitem__(*args),
+               lambda: hm.__delitem__(args[0]), lambda: hm == args[0], lambda: m.HeaderMap(args[0])):
+        try:
+            op()
+        except ALLOWED + (IndexError,):  # construction: errors of e[1] propagate
+            pass
+    repr(hm)
 
 
 @pytest.mark.parametrize("name,method", CASES)
