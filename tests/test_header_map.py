@@ -1,3 +1,4 @@
+import random
 import threading
 
 import pytest
@@ -452,3 +453,70 @@ def test_cross_comparison_does_not_deadlock():
         t.join(timeout=30)
     assert not any(t.is_alive() for t in ts)
     assert all(results) and len(results) == 20000
+
+
+# ---------------------------------------------------------------- value reuse
+
+class BytesSub(bytes):
+    pass
+
+
+def test_reads_hand_out_one_immutable_object():
+    m = HeaderMap([("a", "1")])
+    first = m.get("a")
+    assert m.get("a") is first and m["a"] is first and m.setdefault("a", "z") is first
+    m.add("c", BytesSub(b"sub"))
+    assert type(m.get("c")) is bytes and m.get("c") == b"sub"
+    assert m.get("c") is m.get("c")
+
+
+@pytest.mark.parametrize("change,expected", [
+    (lambda m: m.add("a", "2"), b"1"),            # a further value leaves the first
+    (lambda m: m.__setitem__("a", "9"), b"9"),
+    (lambda m: m.__setitem__("a", b"8"), b"8"),
+    (lambda m: m.__delitem__("b"), b"1"),          # moves the last name into b's place
+    (lambda m: m.__delitem__("a"), None),
+    (lambda m: m.__setitem__("z", "0"), b"1"),
+])
+def test_reads_after_changes_see_the_change(change, expected):
+    m = HeaderMap([("a", "1"), ("b", "2"), ("c", "3")])
+    for name in ("a", "b", "c"):
+        m.get(name)
+    change(m)
+    assert m.get("a") == expected
+    assert {n: m.get(n) for n in m} == {n: v for n, v in reversed(m.items())}
+
+
+def test_reads_agree_with_a_model_under_random_changes():
+    rng = random.Random(7)
+    names = [f"h{i}" for i in range(12)]
+    m = HeaderMap()
+    model = {}  # name -> list of values, names in map order
+    for step in range(6000):
+        name = rng.choice(names)
+        op = rng.randrange(6)
+        value = f"v{step}".encode() if rng.random() < 0.5 else f"v{step}"
+        vb = value if isinstance(value, bytes) else value.encode()
+        if op == 0:
+            m.add(name, value)
+            model.setdefault(name, []).append(vb)
+        elif op == 1:
+            m[name] = value
+            model[name] = [vb]  # an existing name keeps its place
+        elif op == 2 and name in model:
+            del m[name]
+            order = list(model)
+            i = order.index(name)
+            last = order[-1]
+            model.pop(name)
+            if last != name:
+                order[i] = last
+                order.pop()
+                model = {n: model[n] for n in order}
+        elif op == 3:
+            assert m.setdefault(name, value) == model.setdefault(name, [vb])[0]
+        else:
+            assert m.get(name) == (model[name][0] if name in model else None)
+        if step % 97 == 0:
+            assert m.keys() == list(model)
+            assert m.items() == [(n, v) for n in model for v in model[n]]

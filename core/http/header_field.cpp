@@ -5,6 +5,16 @@
 
 #include "core/http/chars.h"
 
+// The per-block helpers sit on the hot path of every header lookup: keep
+// them in their callers' registers.
+#if defined(__GNUC__)
+#define VINTREL_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#define VINTREL_INLINE __forceinline
+#else
+#define VINTREL_INLINE inline
+#endif
+
 #if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
 #include <emmintrin.h>
 #define VINTREL_HAVE_SSE2 1
@@ -23,13 +33,13 @@ using chars::kLowerToken;
 // hash reads them.
 static_assert(std::endian::native == std::endian::little, "header name folding assumes little-endian");
 
-uint64_t load8(const char* p) noexcept {
+VINTREL_INLINE uint64_t load8(const char* p) noexcept {
   uint64_t v;
   std::memcpy(&v, p, 8);
   return v;
 }
 
-uint64_t load4(const char* p) noexcept {
+VINTREL_INLINE uint64_t load4(const char* p) noexcept {
   uint32_t v;
   std::memcpy(&v, p, 4);
   return v;
@@ -38,7 +48,7 @@ uint64_t load4(const char* p) noexcept {
 // The n <= 16 bytes at p as two zero-padded words, read with whole (and
 // where needed overlapping) loads that never leave [p, p + n): no byte
 // loop, and no partial stores to reload.
-void load_block(const char* p, size_t n, uint64_t w[2]) noexcept {
+VINTREL_INLINE void load_block(const char* p, size_t n, uint64_t w[2]) noexcept {
   if (n >= 8) {
     w[0] = load8(p);
     w[1] = n == 8 ? 0 : load8(p + n - 8) >> (8 * (16 - n));
@@ -74,7 +84,7 @@ bool fold_block_table(uint64_t w[2], size_t n, unsigned* diff) noexcept {
 // The common case, sixteen bytes at once: every byte a letter, a digit or
 // '-' (nearly every real header name); uppercase letters gain 0x20. Returns
 // false, leaving the block as it was, when some byte is outside that set.
-bool fold_block_simd(uint64_t w[2], size_t n, unsigned* diff) noexcept {
+VINTREL_INLINE bool fold_block_simd(uint64_t w[2], size_t n, unsigned* diff) noexcept {
   const __m128i v = _mm_set_epi64x(static_cast<long long>(w[1]), static_cast<long long>(w[0]));
   // Signed compares: bytes 128-255 read as negative and fall outside every
   // range below.
@@ -95,6 +105,14 @@ bool fold_block_simd(uint64_t w[2], size_t n, unsigned* diff) noexcept {
 }
 #endif
 
+// Folds one block: the vector path when it applies, the table otherwise.
+VINTREL_INLINE bool fold_block(uint64_t w[2], size_t n, unsigned* diff) noexcept {
+#if VINTREL_HAVE_SSE2
+  if (fold_block_simd(w, n, diff)) return true;
+#endif
+  return fold_block_table(w, n, diff);
+}
+
 // Folds the n bytes of `in` into `out`, sixteen at a time, and hashes the
 // folded bytes on the way (fast_name_hash). `out` has room for n rounded up
 // to a multiple of 16 (whole blocks are stored). Returns whether every byte
@@ -107,10 +125,7 @@ bool fold_into(const char* in, size_t n, char* out, bool* changed, uint64_t* has
     const size_t len = n - i < 16 ? n - i : 16;
     uint64_t w[2];
     load_block(in + i, len, w);
-#if VINTREL_HAVE_SSE2
-    if (!fold_block_simd(w, len, &diff))
-#endif
-      valid &= fold_block_table(w, len, &diff);
+    valid &= fold_block(w, len, &diff);
     std::memcpy(out + i, w, 16);
     h = name_hash::block(h, w[0], w[1]);
   }
@@ -153,6 +168,20 @@ NameShape name_shape(std::string_view raw) noexcept {
 
 Result<HeaderName, FieldError> parse_header_name(std::string_view raw, NameScratch& scratch) {
   if (!length_ok(raw.size())) return fail(FieldError::InvalidName);
+  const size_t n = raw.size();
+  if (n <= 16) {
+    // Most names are one block: fold and hash it in registers, and touch
+    // the scratch only when folding changed something.
+    uint64_t w[2];
+    load_block(raw.data(), n, w);
+    unsigned diff = 0;
+    if (!fold_block(w, n, &diff)) return fail(FieldError::InvalidName);
+    const uint64_t hash = name_hash::finish(name_hash::block(name_hash::kSeed, w[0], w[1]), n);
+    if (diff == 0) return HeaderName(raw, hash, true);
+    char* out = scratch.reserve(16);
+    std::memcpy(out, w, 16);
+    return HeaderName(std::string_view(out, n), hash, true);
+  }
   if (raw.size() <= NameScratch::kInline) {
     // Short names (nearly all of them): one pass into the inline buffer.
     char* out = scratch.reserve(raw.size());

@@ -124,14 +124,35 @@ bool wire_bytes(PyObject* obj, const char* argname, std::string_view* out) {
   return true;
 }
 
-bool header_part(PyObject* obj, HeaderPart part, std::string_view* out) {
-  if (PyUnicode_Check(obj)) {
-    Py_ssize_t n;
-    const char* s = PyUnicode_AsUTF8AndSize(obj, &n);  // raises on lone surrogates
-    if (s == nullptr) return false;
-    *out = std::string_view(s, static_cast<size_t>(n));
+namespace {
+
+// The UTF-8 form of a str: an ASCII string is its own UTF-8, read in place
+// without a call; any other goes through the interpreter, which caches the
+// encoding in the object and raises on lone surrogates.
+bool utf8_view(PyObject* obj, std::string_view* out) {
+#if !defined(PYPY_VERSION)
+#if PY_VERSION_HEX < 0x030C0000
+  const bool ascii = PyUnicode_IS_READY(obj) && PyUnicode_IS_ASCII(obj);
+#else
+  const bool ascii = PyUnicode_IS_ASCII(obj);  // every str is ready from 3.12 on
+#endif
+  if (ascii) {
+    *out = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                            static_cast<size_t>(PyUnicode_GET_LENGTH(obj)));
     return true;
   }
+#endif
+  Py_ssize_t n;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (s == nullptr) return false;
+  *out = std::string_view(s, static_cast<size_t>(n));
+  return true;
+}
+
+}  // namespace
+
+bool header_part(PyObject* obj, HeaderPart part, std::string_view* out) {
+  if (PyUnicode_Check(obj)) return utf8_view(obj, out);
   if (PyBytes_Check(obj)) {
     *out = std::string_view(PyBytes_AS_STRING(obj), static_cast<size_t>(PyBytes_GET_SIZE(obj)));
     return true;
@@ -147,11 +168,7 @@ bool text_arg(PyObject* obj, const char* argname, std::string_view* out) {
                  Py_TYPE(obj)->tp_name);
     return false;
   }
-  Py_ssize_t n;
-  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (s == nullptr) return false;
-  *out = std::string_view(s, static_cast<size_t>(n));
-  return true;
+  return utf8_view(obj, out);
 }
 
 bool bool_arg(PyObject* obj, const char* argname, bool* out) {

@@ -22,9 +22,20 @@ using http::HeaderValue;
 using http::NameScratch;
 using Payload = HeaderMapPayload;
 
+// Runs f on the core map under the object's lock.
 template <class F>
 decltype(auto) locked(PyObject* self, F&& f) {
+  return payload_of<Payload>(self).with([&](HeaderMapState& s) -> decltype(auto) { return f(s.map); });
+}
+
+// Runs f on the whole state (map and cache) under the object's lock.
+template <class F>
+decltype(auto) locked_state(PyObject* self, F&& f) {
   return payload_of<Payload>(self).with(std::forward<F>(f));
+}
+
+size_t index_of(const HeaderMap& m, const HeaderMap::Entry* e) {
+  return static_cast<size_t>(e - m.entries().data());
 }
 
 PyObject* raise_full() { return raise_value_error(http::map_error_text(http::MapError::Full)); }
@@ -190,13 +201,30 @@ PyObject* new_header_map_object(PyTypeObject* type, PyObject* args, PyObject* kw
 
 // ---------------------------------------------------------------- lookups
 
-// Looks `name` up and copies its first value out; whether it is present.
-bool first_value(PyObject* self, HeaderName name, ValueCopy& out) {
-  return locked(self, [&](HeaderMap& m) {
-    const auto v = m.get(name);
-    if (v) out.set(*v);
-    return v.has_value();
+// The first value of `name` as bytes (a new reference): the cached object
+// when there is one, else a new one, cached for the next read. Returns
+// nullptr with *present false when the name is absent, or with an exception
+// set when making the bytes failed.
+PyObject* first_bytes(PyObject* self, HeaderName name, bool* present) {
+  ValueCopy copy;
+  size_t index = 0;
+  uint64_t generation = 0;
+  PyObject* hit = nullptr;
+  *present = locked_state(self, [&](HeaderMapState& s) {
+    const HeaderMap::Entry* e = s.map.find(name);
+    if (e == nullptr) return false;
+    index = index_of(s.map, e);
+    hit = s.cached(index);
+    if (hit == nullptr) {
+      copy.set(e->values.front());
+      generation = s.generation();
+    }
+    return true;
   });
+  if (!*present || hit != nullptr) return hit;
+  PyObject* bytes = bytes_from(copy.view());
+  if (bytes != nullptr) locked_state(self, [&](HeaderMapState& s) { s.remember(index, bytes, generation); });
+  return bytes;
 }
 
 PyObject* raise_key_error(HeaderName name) {
@@ -215,8 +243,9 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   NameScratch scratch;
   HeaderName name = HeaderName::trusted({});
   if (!header_name_arg(arg[0], scratch, &name)) return nullptr;
-  ValueCopy value;
-  if (first_value(self, name, value)) return bytes_from(value.view());
+  bool present;
+  PyObject* value = first_bytes(self, name, &present);
+  if (present) return value;
   return Py_NewRef(arg[1] ? arg[1] : Py_None);
 }
 
@@ -250,8 +279,9 @@ PyObject* subscript(PyObject* self, PyObject* key) {
   NameScratch scratch;
   HeaderName name = HeaderName::trusted({});
   if (!header_name_arg(key, scratch, &name)) return nullptr;
-  ValueCopy value;
-  if (first_value(self, name, value)) return bytes_from(value.view());
+  bool present;
+  PyObject* value = first_bytes(self, name, &present);
+  if (present) return value;
   return raise_key_error(name);
 }
 
@@ -273,6 +303,8 @@ PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   HeaderName name = HeaderName::trusted({});
   HeaderValue value = HeaderValue::trusted({});
   if (!header_name_arg(arg[0], scratch, &name) || !header_value_arg(arg[1], &value)) return nullptr;
+  // Appending never changes a first value nor moves an entry: the cache of
+  // first values stays valid.
   const bool ok = locked(self, [&](HeaderMap& m) { return m.append(name, value).ok(); });
   return ok ? none() : raise_full();
 }
@@ -285,33 +317,57 @@ PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   NameScratch scratch;
   HeaderName name = HeaderName::trusted({});
   if (!header_name_arg(arg[0], scratch, &name)) return nullptr;
-  ValueCopy result;
   // A present name leaves `value` unconverted and unchecked.
-  if (first_value(self, name, result)) return bytes_from(result.view());
+  bool present;
+  PyObject* existing = first_bytes(self, name, &present);
+  if (present) return existing;
   HeaderValue value = HeaderValue::trusted({});
   if (!header_value_arg(arg[1], &value)) return nullptr;
   // Another thread may have stored the name meanwhile: the core operation
   // decides again under the lock.
-  const bool ok = locked(self, [&](HeaderMap& m) {
-    auto r = m.setdefault(name, value);
-    if (r) result.set(*r);
-    return r.ok();
+  bool ok = true;
+  bool stored = false;
+  ValueCopy result;
+  locked_state(self, [&](HeaderMapState& s) {
+    const size_t names = s.map.name_count();
+    auto r = s.map.setdefault(name, value);
+    if (!r) {
+      ok = false;
+      return;
+    }
+    stored = s.map.name_count() > names;
+    if (!stored) result.set(*r);
   });
-  return ok ? bytes_from(result.view()) : raise_full();
+  if (!ok) return raise_full();
+  return bytes_from(stored ? value.view() : result.view());
 }
 
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj) {
   NameScratch scratch;
   HeaderName name = HeaderName::trusted({});
   if (!header_name_arg(key, scratch, &name)) return -1;
+  std::vector<PyObject*> stale;
   if (value_obj == nullptr) {
-    if (locked(self, [&](HeaderMap& m) { return m.remove(name); })) return 0;
+    // Removal moves the last entry into the hole: every cached index moves.
+    const bool removed = locked_state(self, [&](HeaderMapState& s) {
+      if (!s.map.remove(name)) return false;
+      stale = s.take_stale();
+      return true;
+    });
+    release_stale(stale);
+    if (removed) return 0;
     raise_key_error(name);
     return -1;
   }
   HeaderValue value = HeaderValue::trusted({});
   if (!header_value_arg(value_obj, &value)) return -1;
-  if (locked(self, [&](HeaderMap& m) { return m.replace(name, value).ok(); })) return 0;
+  const bool ok = locked_state(self, [&](HeaderMapState& s) {
+    if (!s.map.replace(name, value)) return false;
+    stale = s.take_stale();
+    return true;
+  });
+  release_stale(stale);
+  if (ok) return 0;
   raise_full();
   return -1;
 }
@@ -353,7 +409,7 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
     Payload& a = payload_of<Payload>(self);
     Payload& b = payload_of<Payload>(other);
     std::scoped_lock hold(a.mu, b.mu);
-    equal = a.value == b.value;
+    equal = a.value.map == b.value.map;
   }
   return bool_from(op == Py_EQ ? equal : !equal);
 }
@@ -406,6 +462,31 @@ PyType_Slot kSlots[] = {
 PyType_Spec kSpec = {"vintrel._vintrel.HeaderMap", sizeof(Box<Payload>), 0, kTypeFlags, kSlots};
 
 }  // namespace
+
+HeaderMapState::~HeaderMapState() {
+  for (PyObject* o : first_bytes_) Py_XDECREF(o);
+}
+
+PyObject* HeaderMapState::cached(size_t index) const noexcept {
+  PyObject* o = index < first_bytes_.size() ? first_bytes_[index] : nullptr;
+  return o != nullptr ? Py_NewRef(o) : nullptr;
+}
+
+void HeaderMapState::remember(size_t index, PyObject* bytes, uint64_t generation) {
+  if (generation != generation_ || index >= map.name_count()) return;
+  if (first_bytes_.size() <= index) first_bytes_.resize(map.name_count(), nullptr);
+  if (first_bytes_[index] == nullptr) first_bytes_[index] = Py_NewRef(bytes);
+}
+
+std::vector<PyObject*> HeaderMapState::take_stale() noexcept {
+  ++generation_;
+  return std::exchange(first_bytes_, {});
+}
+
+void release_stale(std::vector<PyObject*>& stale) noexcept {
+  for (PyObject* o : stale) Py_XDECREF(o);
+  stale.clear();
+}
 
 PyObject* header_map_type() {
   static OnceSlot slot;

@@ -4,11 +4,50 @@
 #pragma once
 
 #include "src/py/common.h"
+
+#include <vector>
+
 #include "core/http/header_map.h"
 
 namespace vintrel::py {
 
-using HeaderMapPayload = Guarded<http::HeaderMap>;
+// What a HeaderMap object keeps behind its lock: the core map, and the
+// first values already handed out as bytes, by entry index, so that reading
+// a header again returns the same immutable object instead of a new copy.
+// The cache owns its references; they are taken under the lock (a count
+// increment runs no interpreter code) and given back only after it is
+// released (see `take_stale`).
+class HeaderMapState {
+ public:
+  HeaderMapState() = default;
+  explicit HeaderMapState(http::HeaderMap contents) : map(std::move(contents)) {}
+  HeaderMapState(const HeaderMapState&) = delete;
+  HeaderMapState& operator=(const HeaderMapState&) = delete;
+  // Runs in the object's dealloc, with the interpreter lock held.
+  ~HeaderMapState();
+
+  http::HeaderMap map;
+
+  // A new reference to the cached first value of entry `index`, or nullptr.
+  PyObject* cached(size_t index) const noexcept;
+  // Caches `bytes` as the first value of entry `index` (taking a reference)
+  // unless the map has changed shape since `generation` was read.
+  void remember(size_t index, PyObject* bytes, uint64_t generation);
+  uint64_t generation() const noexcept { return generation_; }
+  // After an operation that changed a first value or moved entries: every
+  // cached object becomes stale. The caller drops them with release_stale
+  // once the lock is released.
+  std::vector<PyObject*> take_stale() noexcept;
+
+ private:
+  std::vector<PyObject*> first_bytes_;
+  uint64_t generation_ = 0;
+};
+
+// Drops references handed out by take_stale (outside the lock).
+void release_stale(std::vector<PyObject*>& stale) noexcept;
+
+using HeaderMapPayload = Guarded<HeaderMapState>;
 
 // Whether `obj` is a HeaderMap instance.
 bool is_header_map(PyObject* obj);
@@ -36,7 +75,7 @@ bool with_headers(PyObject* obj, const char* argname, F&& f) {
                  Py_TYPE(obj)->tp_name);
     return false;
   }
-  payload_of<HeaderMapPayload>(obj).with([&](http::HeaderMap& m) { f(static_cast<const http::HeaderMap&>(m)); });
+  payload_of<HeaderMapPayload>(obj).with([&](HeaderMapState& s) { f(static_cast<const http::HeaderMap&>(s.map)); });
   return true;
 }
 
