@@ -96,3 +96,24 @@ def test_stream_state_transitions_happen_once():
     assert sum(opened) == rounds
     assert sum(received) == rounds
     assert all(repr(s) == "Open { local: Streaming, remote: Streaming }" for s in states)
+
+
+@pytest.mark.skipif(not hasattr(m, "HeaderMap"), reason="HeaderMap not built")
+def test_header_map_reads_stay_consistent_while_others_write():
+    hm = m.HeaderMap([(f"k{i}", f"{i}") for i in range(8)])
+
+    def work(i):
+        for r in range(2000):
+            name = f"k{(i + r) % 8}"
+            if i % 2:
+                hm[name] = f"{(i + r) % 8}"     # the same text the name started with
+                if r % 50 == 0:
+                    hm.add(f"x{i}", "v")
+                    del hm[f"x{i}"]
+            else:
+                value = hm.get(name)
+                assert value is None or value == name[1:].encode()
+
+    run_threads(work)
+    assert sorted(hm.keys()) == [f"k{i}" for i in range(8)]
+    assert all(hm.get_all(f"k{i}") == [str(i).encode()] for i in range(8))
