@@ -97,3 +97,29 @@ def test_reentrant_conversion_does_not_deadlock():
 
     fc.inc_window(Reenter())
     assert fc.window_size() == 3
+
+
+def test_reentrant_stream_state_conversion():
+    s = m.H2StreamState()
+
+    class Reenter:
+        def __index__(self):
+            s.send_open(False)  # changes the state before the outer call locks
+            return 5
+
+    s.set_reset(Reenter(), 8, "user")
+    assert repr(s) == "Closed(Error(Reset(StreamId(5), CANCEL, User)))"
+
+
+@pytest.mark.skipif(not hasattr(m, "HeaderMap"), reason="HeaderMap not built")
+def test_reentrant_iteration_during_construction():
+    other = m.HeaderMap([("a", "1")])
+
+    def pairs():
+        other.add("b", "2")
+        yield ("x", other.get("a"))
+        yield ("y", str(len(other)))
+        yield ("z", repr(m.HeaderMap(other)))
+
+    made = m.HeaderMap(pairs())
+    assert made.items() == [("x", b"1"), ("y", b"2"), ("z", b"HeaderMap([('a', b'1'), ('b', b'2')])")]
