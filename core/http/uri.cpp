@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "core/http/chars.h"
+#include "core/util/utf8.h"
 
 namespace vintrel::http {
 namespace {
@@ -51,40 +52,6 @@ constexpr Table kPath = make_table(is_path_c);
 constexpr Table kQuery = make_table(is_query_c);
 
 constexpr bool in(const Table& t, char c) { return t[static_cast<uint8_t>(c)]; }
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::string_view s) noexcept {
-  const size_t n = s.size();
-  size_t i = 0;
-  while (i < n) {
-    const auto b = static_cast<uint8_t>(s[i]);
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len;
-    uint32_t cp;
-    uint32_t min;
-    if ((b & 0xE0) == 0xC0) {
-      len = 2, cp = b & 0x1Fu, min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-      len = 3, cp = b & 0x0Fu, min = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-      len = 4, cp = b & 0x07u, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    for (size_t k = 1; k < len; ++k) {
-      const auto c = static_cast<uint8_t>(s[i + k]);
-      if ((c & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (c & 0x3Fu);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
-}
 
 size_t count(std::string_view s, char c) noexcept {
   size_t n = 0;
@@ -174,7 +141,7 @@ Result<size_t, UriError> scan_path_and_query(std::string_view s) noexcept {
     }
   }
   // Non-ASCII text passes only as well-formed UTF-8.
-  if (high && !valid_utf8(s.substr(0, i))) return fail(UriError::InvalidUriChar);
+  if (high && !utf8::is_valid(s.substr(0, i))) return fail(UriError::InvalidUriChar);
   return i;
 }
 

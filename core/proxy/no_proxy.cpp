@@ -1,7 +1,7 @@
 #include "core/proxy/no_proxy.h"
 
 #include "core/http/chars.h"
-#include "core/proxy/utf8.h"
+#include "core/util/utf8.h"
 
 namespace vintrel::proxy {
 namespace {

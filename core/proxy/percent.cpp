@@ -1,7 +1,7 @@
 #include "core/proxy/percent.h"
 
 #include "core/proxy/hex.h"
-#include "core/proxy/utf8.h"
+#include "core/util/utf8.h"
 
 namespace vintrel::proxy {
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "core/proxy/utf8.h"
+#include "core/util/utf8.h"
 
 namespace vintrel::proxy {
 namespace {

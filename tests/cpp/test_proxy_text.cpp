@@ -3,9 +3,10 @@
 #include "core/proxy/base64.h"
 #include "core/proxy/percent.h"
 #include "core/proxy/quote.h"
-#include "core/proxy/utf8.h"
+#include "core/util/utf8.h"
 
 using namespace vintrel::proxy;
+namespace utf8 = vintrel::utf8;
 
 namespace {
 
@@ -69,13 +70,21 @@ TEST(ProxyPercent, InvalidUtf8BecomesReplacement) {
   EXPECT_EQ(percent_decode_lossy("\xff"), r);
 }
 
-TEST(ProxyUtf8, StepsOverMaximalSubparts) {
+TEST(Utf8, StepsOverMaximalSubparts) {
   EXPECT_EQ(utf8::next("\xe2\x82\xac").code_point, U'\u20ac');
   EXPECT_EQ(utf8::next("\xe2\x82\xac").length, 3u);
   const auto bad = utf8::next("\xf0\x9f\x98");
   EXPECT_FALSE(bad.valid);
   EXPECT_EQ(bad.length, 3u);
   EXPECT_EQ(utf8::next("\xe0\x80").length, 1u);
+}
+
+TEST(Utf8, Validity) {
+  EXPECT_TRUE(utf8::is_valid(""));
+  EXPECT_TRUE(utf8::is_valid("a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"));
+  for (const char* bad : {"\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82", "\x80", "\xff"}) {
+    EXPECT_FALSE(utf8::is_valid(bad)) << bad;
+  }
 }
 
 TEST(ProxyQuote, Escapes) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace vintrel::proxy::utf8 {
+namespace vintrel::utf8 {
 
 inline constexpr char32_t kReplacement = 0xFFFD;
 
@@ -29,4 +29,8 @@ void append(std::string& out, char32_t cp);
 // `s` with every ill-formed subpart replaced by U+FFFD.
 std::string to_valid_lossy(std::string_view s);
 
-}  // namespace vintrel::proxy::utf8
+// Whether `s` is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool is_valid(std::string_view s) noexcept;
+
+}  // namespace vintrel::utf8

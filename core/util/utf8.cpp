@@ -1,6 +1,6 @@
-#include "core/proxy/utf8.h"
+#include "core/util/utf8.h"
 
-namespace vintrel::proxy::utf8 {
+namespace vintrel::utf8 {
 
 Step next(std::string_view s) noexcept {
   const auto b0 = static_cast<uint8_t>(s[0]);
@@ -71,4 +71,13 @@ std::string to_valid_lossy(std::string_view s) {
   return out;
 }
 
-}  // namespace vintrel::proxy::utf8
+bool is_valid(std::string_view s) noexcept {
+  while (!s.empty()) {
+    const Step step = next(s);
+    if (!step.valid) return false;
+    s.remove_prefix(step.length);
+  }
+  return true;
+}
+
+}  // namespace vintrel::utf8
