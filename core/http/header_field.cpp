@@ -206,18 +206,6 @@ Result<HeaderName, FieldError> parse_header_name(std::string_view raw, NameScrat
   return HeaderName(std::string_view(out, raw.size()), hash, true);
 }
 
-Result<void, FieldError> fold_header_name(std::string_view raw, std::string& out) {
-  out.clear();
-  if (!length_ok(raw.size())) return fail(FieldError::InvalidName);
-  out.resize(fold_room(raw.size()));
-  bool changed = false;
-  uint64_t hash = 0;
-  const bool valid = fold_into(raw.data(), raw.size(), out.data(), &changed, &hash);
-  out.resize(valid ? raw.size() : 0);
-  if (!valid) return fail(FieldError::InvalidName);
-  return {};
-}
-
 bool is_valid_header_value(std::string_view raw) noexcept {
   unsigned bad = 0;
   for (const char c : raw) bad |= !kFieldValue[static_cast<uint8_t>(c)];

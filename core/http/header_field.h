@@ -136,9 +136,6 @@ NameShape name_shape(std::string_view raw) noexcept;
 // folded bytes in `scratch`, which must outlive the result.
 Result<HeaderName, FieldError> parse_header_name(std::string_view raw, NameScratch& scratch);
 
-// Validates and folds `raw` into `out` (cleared first).
-Result<void, FieldError> fold_header_name(std::string_view raw, std::string& out);
-
 bool is_valid_header_value(std::string_view raw) noexcept;
 Result<HeaderValue, FieldError> parse_header_value(std::string_view raw) noexcept;
 
