@@ -1,8 +1,58 @@
 #include "src/py/common.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
 namespace vintrel::py {
 
+// ---------------------------------------------------------------- lock rule
+
+// What a locked callable may return: core values, never an object pointer.
+static_assert(kIsPythonObject<PyObject*> && kIsPythonObject<PyObject* const&>);
+static_assert(!kIsPythonObject<int> && !kIsPythonObject<std::string> && !kIsPythonObject<const char*>);
+
+#ifdef VINTREL_LOCK_CHECKS
+int& held_locks() noexcept {
+  thread_local int held = 0;
+  return held;
+}
+
+void fail_locked(const char* what) noexcept {
+  std::fprintf(stderr, "vintrel: %s while holding an object's lock\n", what);
+  std::fflush(stderr);
+  std::abort();
+}
+#endif
+
+// ---------------------------------------------------------------- entry guard
+
+void raise_from_cpp_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "unexpected internal error: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected internal error");
+  }
+}
+
+// ---------------------------------------------------------------- once slots
+
 PyObject* OnceSlot::slow_get(Create create) {
+  assert_unlocked("creating a once-only value");
+  const std::thread::id self = std::this_thread::get_id();
+  if (creator_.load(std::memory_order_acquire) == self) {
+    // This thread is inside create() already, re-entered through the Python
+    // code create() runs; waiting would wait on itself forever.
+    PyErr_SetString(PyExc_RuntimeError,
+                    "re-entrant initialisation of a vintrel module object");
+    return nullptr;
+  }
   if (!mu_.try_lock()) {
     // Another thread is creating the object and may need the interpreter
     // lock to finish: wait without holding it.
@@ -10,12 +60,17 @@ PyObject* OnceSlot::slow_get(Create create) {
     mu_.lock();
     Py_END_ALLOW_THREADS
   }
+  std::unique_lock<std::mutex> hold(mu_, std::adopt_lock);
   PyObject* p = value_.load(std::memory_order_acquire);
   if (p == nullptr) {
+    struct Creating {
+      std::atomic<std::thread::id>& creator;
+      ~Creating() { creator.store(std::thread::id{}, std::memory_order_release); }
+    } creating{creator_};
+    creator_.store(self, std::memory_order_release);
     p = create();
     if (p != nullptr) value_.store(p, std::memory_order_release);
   }
-  mu_.unlock();
   return p;
 }
 
@@ -104,6 +159,11 @@ bool parse_tuple(const ParamsView& p, PyObject* args, PyObject* kwargs, PyObject
   return check_required(p, out);
 }
 
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+  return nullptr;
+}
+
 bool no_constructor_args(const char* cls, PyObject* args, PyObject* kwargs) {
   if ((args && PyTuple_GET_SIZE(args) != 0) || (kwargs && PyDict_Size(kwargs) != 0)) {
     PyErr_Format(PyExc_TypeError, "%s() takes no arguments", cls);
@@ -142,6 +202,7 @@ bool utf8_view(PyObject* obj, std::string_view* out) {
     return true;
   }
 #endif
+  assert_unlocked("encoding a str");
   Py_ssize_t n;
   const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
   if (s == nullptr) return false;
@@ -182,6 +243,7 @@ bool bool_arg(PyObject* obj, const char* argname, bool* out) {
 }
 
 bool index_u64(PyObject* obj, uint64_t* out) {
+  assert_unlocked("converting an integer");  // __index__ may run Python code
   PyObject* index = PyLong_Check(obj) ? Py_NewRef(obj) : PyNumber_Index(obj);
   if (index == nullptr) return false;
   // OverflowError for negative values and values above 2^64-1.

@@ -1,8 +1,8 @@
 // The conventions every Python-facing class shares: once-only process-wide
-// slots, argument extraction with exact signatures, argument conversion
-// (wire bytes, header parts, unsigned integers, flags, text), instance
-// layout with a per-object lock, and reprs. Every class uses these helpers;
-// none re-implements them.
+// slots, the guard every entry point runs under, argument extraction with
+// exact signatures, argument conversion (wire bytes, header parts, unsigned
+// integers, flags, text), instance layout with a per-object lock, and reprs.
+// Every class uses these helpers; none re-implements them.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -18,15 +18,96 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
+// Lock checks: on in debug builds, and wherever VINTREL_LOCK_CHECKS is
+// defined (the sanitizer build).
+#if !defined(NDEBUG) && !defined(VINTREL_LOCK_CHECKS)
+#define VINTREL_LOCK_CHECKS 1
+#endif
+
 namespace vintrel::py {
+
+// ---------------------------------------------------------------- lock rule
+
+// Nothing that can run Python code (raising, allocating a tracked object,
+// calling a method, creating a once-only value) may happen while this thread
+// holds an object's lock: that code could re-enter the object and wait on
+// the lock forever. Guarded::with enforces the rule at compile time for what
+// the locked callable returns; assert_unlocked checks it at run time, in
+// builds with lock checks, at the places that can run Python code.
+
+#ifdef VINTREL_LOCK_CHECKS
+// The number of object locks the calling thread holds.
+int& held_locks() noexcept;
+void fail_locked(const char* what) noexcept;  // fatal: reports and aborts
+inline void assert_unlocked(const char* what) noexcept {
+  if (held_locks() != 0) fail_locked(what);
+}
+#else
+inline void assert_unlocked(const char*) noexcept {}
+#endif
+
+// ---------------------------------------------------------------- entry guard
+
+// Turns the C++ exception in flight into a Python exception: std::bad_alloc
+// (and std::length_error, a request for more than can ever be allocated)
+// become MemoryError; anything else, which the core never throws by design,
+// becomes SystemError rather than a terminated process.
+void raise_from_cpp_exception() noexcept;
+
+namespace detail {
+
+template <class R>
+R failed_result() noexcept {
+  if constexpr (std::is_pointer_v<R>) {
+    return nullptr;
+  } else {
+    return static_cast<R>(-1);  // int, Py_ssize_t, Py_hash_t: -1 with an exception set
+  }
+}
+
+template <auto Fn, class Sig = decltype(Fn)>
+struct Catching;
+
+template <auto Fn, class R, class... A>
+struct Catching<Fn, R (*)(A...)> {
+  static R call(A... a) noexcept {
+    try {
+      return Fn(a...);
+    } catch (...) {
+      raise_from_cpp_exception();
+      return failed_result<R>();
+    }
+  }
+};
+
+// A function that cannot throw needs no guard.
+template <auto Fn, class R, class... A>
+struct Catching<Fn, R (*)(A...) noexcept> {
+  static R call(A... a) noexcept { return Fn(a...); }
+};
+
+}  // namespace detail
+
+// `Fn` as an interpreter entry point: any C++ exception escaping it (an
+// allocation failure deep in the core) is raised as a Python exception
+// instead of terminating the process. Every method, getter, slot and module
+// step is registered through it:
+//   {"name", as_cfunction(catching<impl>), METH_FASTCALL | METH_KEYWORDS, doc}
+//   {Py_tp_repr, as_slot(catching<repr_impl>)}
+template <auto Fn>
+inline constexpr auto catching = &detail::Catching<Fn>::call;
 
 // ---------------------------------------------------------------- once slots
 
 // A process-wide object created at most once and kept for the life of the
 // process. A thread that finds another thread in the middle of creating it
-// waits with the interpreter lock released, so the creator can finish.
+// waits with the interpreter lock released, so the creator can finish. The
+// creating thread asking for the same slot again (creation re-entered
+// through the Python code it runs) gets RuntimeError instead of waiting on
+// itself.
 class OnceSlot {
  public:
   using Create = PyObject* (*)();
@@ -39,6 +120,7 @@ class OnceSlot {
  private:
   PyObject* slow_get(Create create);
   std::atomic<PyObject*> value_{nullptr};
+  std::atomic<std::thread::id> creator_{};
   std::mutex mu_;
 };
 
@@ -96,6 +178,12 @@ using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObje
 template <class F>
 PyCFunction as_cfunction(F fn) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+// A type slot's function pointer.
+template <class F>
+void* as_slot(F fn) {
+  return reinterpret_cast<void*>(fn);
 }
 
 // An argument that is absent or None.
@@ -169,11 +257,20 @@ Payload& payload_of(PyObject* self) {
 }
 
 // Allocates an instance of `type` and constructs its payload from `args`.
+// A payload constructor that throws (an allocation failure) frees the
+// instance and propagates to the entry guard.
 template <class Payload, class... Args>
 PyObject* new_box(PyTypeObject* type, Args&&... args) {
+  assert_unlocked("allocating an instance");
   PyObject* self = PyType_GenericAlloc(type, 0);
   if (self == nullptr) return nullptr;
-  new (&payload_of<Payload>(self)) Payload(std::forward<Args>(args)...);
+  try {
+    new (&payload_of<Payload>(self)) Payload(std::forward<Args>(args)...);
+  } catch (...) {
+    type->tp_free(self);
+    Py_DECREF(type);  // the allocation took a reference to the heap type
+    throw;
+  }
   return self;
 }
 
@@ -205,21 +302,52 @@ class ObjectLock {
   std::atomic<bool> held_{false};
 };
 
+// Whether R holds a Python object: a locked callable may not return one,
+// because making or dropping one can run Python code.
+template <class R>
+inline constexpr bool kIsPythonObject =
+    std::is_convertible_v<std::remove_cvref_t<R>, const PyObject*> &&
+    !std::is_same_v<std::remove_cvref_t<R>, std::nullptr_t>;
+
 // The payload of a class with mutable state: the core value behind the
 // object's own lock. Callers convert every argument first, take the lock,
-// run core code only (never the interpreter), and release it.
+// run core code only (never the interpreter), release it, and only then
+// build the Python result from what the callable returned.
 template <class T>
 struct Guarded {
   template <class... Args>
   explicit Guarded(Args&&... args) : value(std::forward<Args>(args)...) {}
   template <class F>
   decltype(auto) with(F&& f) {
+    static_assert(!kIsPythonObject<std::invoke_result_t<F&&, T&>>,
+                  "a callable run under an object's lock may not return a Python object: "
+                  "return core values and build the object after the lock is released");
     std::lock_guard<ObjectLock> hold(mu);
+#ifdef VINTREL_LOCK_CHECKS
+    HeldMark mark;
+#endif
     return std::forward<F>(f)(value);
   }
   ObjectLock mu;
   T value;
+
+ private:
+#ifdef VINTREL_LOCK_CHECKS
+  struct HeldMark {
+    HeldMark() noexcept { ++held_locks(); }
+    ~HeldMark() { --held_locks(); }
+    HeldMark(const HeldMark&) = delete;
+    HeldMark& operator=(const HeldMark&) = delete;
+  };
+#endif
 };
+
+// Runs f on the core value of `self`, an instance whose payload is
+// Guarded<T>, under the object's lock.
+template <class T, class F>
+decltype(auto) locked(PyObject* self, F&& f) {
+  return payload_of<Guarded<T>>(self).with(std::forward<F>(f));
+}
 
 // A type from its spec; the flags of every class are added here.
 PyObject* make_type(PyType_Spec* spec);
@@ -232,6 +360,11 @@ inline constexpr unsigned kTypeFlags = Py_TPFLAGS_DEFAULT
     ;
 // Flags of a class that Python code cannot instantiate.
 inline constexpr unsigned kNoConstructorFlags = kTypeFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+// The tp_new of a class that Python code cannot instantiate: a backstop for
+// interpreters that do not honour the flag above. Raises the interpreter's
+// usual TypeError, "cannot create '<type>' instances".
+PyObject* refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 // Refuses any argument to a constructor without parameters.
 bool no_constructor_args(const char* cls, PyObject* args, PyObject* kwargs);

@@ -57,7 +57,7 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot kSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_exec, as_slot(catching<exec_module>)},
     {0, nullptr},
 };
 

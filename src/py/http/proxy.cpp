@@ -88,18 +88,18 @@ PyObject* intercept_repr(PyObject* self) {
 }
 
 PyMethodDef kInterceptMethods[] = {
-    {"basic_auth", intercept_basic_auth, METH_NOARGS,
+    {"basic_auth", as_cfunction(catching<intercept_basic_auth>), METH_NOARGS,
      "basic_auth($self)\n--\n\n"
      "The Proxy-Authorization value \"Basic <base64>\" for an http or https proxy whose URL "
      "carried a userinfo, else None."},
-    {"raw_auth", intercept_raw_auth, METH_NOARGS,
+    {"raw_auth", as_cfunction(catching<intercept_raw_auth>), METH_NOARGS,
      "raw_auth($self)\n--\n\n"
      "The tuple (user, password) for a SOCKS proxy whose URL carried a userinfo, else None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kInterceptGetSet[] = {
-    {"uri", intercept_uri, nullptr,
+    {"uri", catching<intercept_uri>, nullptr,
      "The proxy URL as scheme://host[:port]/, without userinfo, path or query.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -109,8 +109,9 @@ PyType_Slot kInterceptSlots[] = {
                     "The proxy chosen for one destination: its URL without userinfo and the "
                     "credentials that the userinfo carried. Returned by ProxyMatcher.intercept; "
                     "immutable.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<InterceptPayload>)},
-    {Py_tp_repr, reinterpret_cast<void*>(intercept_repr)},
+    {Py_tp_new, as_slot(refuse_new)},
+    {Py_tp_dealloc, as_slot(box_dealloc<InterceptPayload>)},
+    {Py_tp_repr, as_slot(catching<intercept_repr>)},
     {Py_tp_methods, kInterceptMethods},
     {Py_tp_getset, kInterceptGetSet},
     {0, nullptr},
@@ -173,16 +174,16 @@ PyObject* matcher_intercept(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef kMatcherMethods[] = {
-    {"from_env", matcher_from_env, METH_NOARGS | METH_STATIC,
+    {"from_env", as_cfunction(catching<matcher_from_env>), METH_NOARGS | METH_STATIC,
      "from_env()\n--\n\n"
      "A matcher from ALL_PROXY, HTTP_PROXY, HTTPS_PROXY and NO_PROXY (each from its "
      "lowercase twin when the uppercase variable is not set). When REQUEST_METHOD is set, "
      "the matcher proxies nothing."},
-    {"from_parts", as_cfunction(matcher_from_parts), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_parts", as_cfunction(catching<matcher_from_parts>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_parts(*, all=None, http=None, https=None, no=None)\n--\n\n"
      "A matcher from explicit settings: proxy URLs for all, http and https destinations and a "
      "comma-separated no-proxy list. None means unset."},
-    {"intercept", as_cfunction(matcher_intercept), METH_FASTCALL | METH_KEYWORDS,
+    {"intercept", as_cfunction(catching<matcher_intercept>), METH_FASTCALL | METH_KEYWORDS,
      "intercept($self, url)\n--\n\n"
      "The ProxyIntercept for the destination url, or None when it goes direct."},
     {nullptr, nullptr, 0, nullptr},
@@ -192,7 +193,8 @@ PyType_Slot kMatcherSlots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "Proxy selection: the proxies for http and https destinations and the "
                     "no-proxy rules, fixed when built by from_env() or from_parts(); immutable.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<MatcherPayload>)},
+    {Py_tp_new, as_slot(refuse_new)},
+    {Py_tp_dealloc, as_slot(box_dealloc<MatcherPayload>)},
     {Py_tp_methods, kMatcherMethods},
     {0, nullptr},
 };
