@@ -72,3 +72,26 @@ def test_classes_without_constructor_refuse_instantiation(name):
         cls()
     with pytest.raises(TypeError):
         cls.__new__(cls)
+
+
+def test_sub_interpreters_are_refused_and_leave_nothing_behind():
+    pytest.importorskip("_xxsubinterpreters")
+    # The sub-interpreter imports first and is destroyed; the main
+    # interpreter then builds every class itself and uses H2Reason.
+    out = run_fresh("""
+        import sys
+        import _xxsubinterpreters as interpreters
+        interp = interpreters.create()
+        code = f"import sys; sys.path[:] = {sys.path!r}\\n" + (
+            "try:\\n"
+            "    import vintrel._vintrel\\n"
+            "except ImportError as e:\\n"
+            "    assert 'sub-interpreters' in str(e), e\\n"
+            "else:\\n"
+            "    raise AssertionError('imported')\\n")
+        interpreters.run_string(interp, code)
+        interpreters.destroy(interp)
+        import vintrel._vintrel as m
+        print(m.H2Reason(8).name, m.H2Reason.__module__)
+    """)
+    assert out == ["CANCEL", "vintrel._vintrel"]

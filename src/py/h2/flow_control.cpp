@@ -51,7 +51,7 @@ PyObject* has_unavailable(PyObject* self, PyObject*) {
 PyObject* unclaimed_capacity(PyObject* self, PyObject*) {
   const auto unclaimed =
       locked<FlowControl>(self, [](FlowControl& fc) { return fc.unclaimed_capacity(); });
-  return unclaimed ? PyLong_FromLongLong(*unclaimed) : none();
+  return unclaimed ? PyLong_FromUnsignedLong(*unclaimed) : none();
 }
 
 PyObject* flow_control_repr(PyObject* self) {

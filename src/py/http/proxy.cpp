@@ -10,6 +10,16 @@
 // "?" so that the other rules still apply.
 #include <cstdlib>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 #include "core/proxy/matcher.h"
 #include "core/proxy/quote.h"
 #include "src/py/exports.h"
@@ -130,14 +140,44 @@ PyObject* new_matcher(proxy::Matcher value) {
   return new_box<MatcherPayload>(reinterpret_cast<PyTypeObject*>(type), std::move(value));
 }
 
+// One variable of the real process environment, as UTF-8; the interpreter
+// lock keeps os.environ writers out while it is read.
+std::optional<std::string> environment_variable(const char* name) {
+#ifdef _WIN32
+  // The narrow environment holds the ANSI code page's bytes: read the wide
+  // one (where os.environ writes) and convert it. The names are ASCII. A
+  // lone surrogate becomes U+FFFD.
+  std::wstring wide_name;
+  for (const char* p = name; *p != '\0'; ++p) wide_name += static_cast<wchar_t>(*p);
+  std::wstring value(64, L'\0');
+  for (;;) {
+    SetLastError(ERROR_SUCCESS);
+    const DWORD n = GetEnvironmentVariableW(wide_name.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    if (n == 0) {
+      if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::string();  // set and empty
+    }
+    if (n < value.size()) {  // fitted: n characters, without the terminator
+      value.resize(n);
+      break;
+    }
+    value.resize(n);  // too small: n is the size needed, terminator included
+  }
+  const int wide_len = static_cast<int>(value.size());
+  const int len = WideCharToMultiByte(CP_UTF8, 0, value.data(), wide_len, nullptr, 0, nullptr, nullptr);
+  if (len <= 0) return std::string();
+  std::string out(static_cast<size_t>(len), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, value.data(), wide_len, out.data(), len, nullptr, nullptr);
+  return out;
+#else
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+#endif
+}
+
 PyObject* matcher_from_env(PyObject*, PyObject*) {
-  // The real process environment; the interpreter lock keeps os.environ
-  // writers out while it is read.
-  return new_matcher(proxy::Matcher::from_env([](const char* name) -> std::optional<std::string> {
-    const char* value = std::getenv(name);
-    if (value == nullptr) return std::nullopt;
-    return std::string(value);
-  }));
+  return new_matcher(proxy::Matcher::from_env(environment_variable));
 }
 
 constexpr Params<4> kFromParts{"from_parts", {"all", "http", "https", "no"}, 0, 0};
