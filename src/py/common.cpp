@@ -254,33 +254,6 @@ bool index_u64(PyObject* obj, uint64_t* out) {
   return true;
 }
 
-// ---------------------------------------------------------------- reprs
-
-PyObject* repr_fields(std::string_view cls,
-                      std::initializer_list<std::pair<const char*, PyObject*>> fields) {
-  std::string text(cls);
-  text += '(';
-  bool first = true;
-  for (const auto& [name, value] : fields) {
-    PyObject* r = PyObject_Repr(value);
-    if (r == nullptr) return nullptr;
-    Py_ssize_t n;
-    const char* s = PyUnicode_AsUTF8AndSize(r, &n);
-    if (s == nullptr) {
-      Py_DECREF(r);
-      return nullptr;
-    }
-    if (!first) text += ", ";
-    first = false;
-    text += name;
-    text += '=';
-    text.append(s, static_cast<size_t>(n));
-    Py_DECREF(r);
-  }
-  text += ')';
-  return str_from(text);
-}
-
 PyObject* make_type(PyType_Spec* spec) { return PyType_FromSpec(spec); }
 
 }  // namespace vintrel::py

@@ -11,7 +11,6 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <initializer_list>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -20,6 +19,8 @@
 #include <thread>
 #include <type_traits>
 #include <utility>
+
+#include "core/util/repr.h"
 
 // Lock checks: on in debug builds, and wherever VINTREL_LOCK_CHECKS is
 // defined (the sanitizer build).
@@ -235,10 +236,10 @@ inline PyObject* str_from(std::string_view s) {
 inline PyObject* bool_from(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
 inline PyObject* none() { return Py_NewRef(Py_None); }
 
-// "Name(a=<repr a>, b=<repr b>)": each value is shown in its Python repr.
-// The values are borrowed.
-PyObject* repr_fields(std::string_view cls,
-                      std::initializer_list<std::pair<const char*, PyObject*>> fields);
+// The str of a finished event repr (util::Repr: integers, true/false,
+// Some(v)/None, quoted text). Always valid UTF-8: the quoting escapes every
+// byte that is not.
+inline PyObject* repr_from(util::Repr& repr) { return str_from(repr.finish()); }
 
 // ---------------------------------------------------------------- instances
 

@@ -21,7 +21,6 @@
 #endif
 
 #include "core/proxy/matcher.h"
-#include "core/proxy/quote.h"
 #include "src/py/exports.h"
 
 namespace vintrel::py {
@@ -89,12 +88,9 @@ PyObject* intercept_raw_auth(PyObject* self, PyObject*) {
   return pair;
 }
 
-// The uri between double quotes; see proxy::append_quoted for the escapes.
+// The uri between double quotes; see util::append_quoted for the escapes.
 PyObject* intercept_repr(PyObject* self) {
-  std::string text = "ProxyIntercept(uri=";
-  proxy::append_quoted(text, payload_of<InterceptPayload>(self).uri);
-  text += ')';
-  return str_from(text);
+  return repr_from(util::Repr("ProxyIntercept").text("uri", payload_of<InterceptPayload>(self).uri));
 }
 
 PyMethodDef kInterceptMethods[] = {
