@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 namespace vintrel::py {
@@ -174,6 +175,50 @@ bool no_constructor_args(const char* cls, PyObject* args, PyObject* kwargs) {
 
 // ---------------------------------------------------------------- conversion
 
+bool text_list_arg(PyObject* obj, const char* argname, TextList* out) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be a sequence of str, not %s", argname,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  assert_unlocked("iterating an argument");
+  PyObject* items;
+  if (PyList_Check(obj) || PyTuple_Check(obj)) {
+    items = PySequence_Tuple(obj);
+  } else {
+    // Only a failure to iterate at all is reported as the wrong type; an
+    // error raised while iterating propagates as it is.
+    PyObject* iter = PyObject_GetIter(obj);
+    if (iter == nullptr) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be a sequence of str, not %s", argname,
+                     Py_TYPE(obj)->tp_name);
+      }
+      return false;
+    }
+    items = PySequence_Tuple(iter);
+    Py_DECREF(iter);
+  }
+  if (items == nullptr) return false;
+  Py_XSETREF(out->items_, items);
+  out->views_.clear();
+  const Py_ssize_t n = PyTuple_GET_SIZE(items);
+  out->views_.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items, i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s' must contain only str, not %s", argname,
+                   Py_TYPE(item)->tp_name);
+      return false;
+    }
+    std::string_view view;
+    if (!text_arg(item, argname, &view)) return false;
+    out->views_.push_back(view);
+  }
+  return true;
+}
+
 bool wire_bytes(PyObject* obj, const char* argname, std::string_view* out) {
   if (!PyBytes_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "argument '%s' must be bytes, not %s", argname,
@@ -252,6 +297,34 @@ bool index_u64(PyObject* obj, uint64_t* out) {
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   *out = v;
   return true;
+}
+
+// ---------------------------------------------------------------- results
+
+PyObject* bytes_joined(std::initializer_list<std::string_view> pieces) {
+  size_t size = 0;
+  for (std::string_view p : pieces) size += p.size();
+  return new_bytes(size, [&](char* out) {
+    for (std::string_view p : pieces) {
+      if (!p.empty()) std::memcpy(out, p.data(), p.size());
+      out += p.size();
+    }
+  });
+}
+
+PyObject* make_interned_tuple(const std::string_view* texts, size_t count) {
+  PyObject* all = PyTuple_New(static_cast<Py_ssize_t>(count));
+  if (all == nullptr) return nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* text = str_from(texts[i]);
+    if (text == nullptr) {
+      Py_DECREF(all);
+      return nullptr;
+    }
+    PyUnicode_InternInPlace(&text);
+    PyTuple_SET_ITEM(all, static_cast<Py_ssize_t>(i), text);
+  }
+  return all;
 }
 
 PyObject* make_type(PyType_Spec* spec) { return PyType_FromSpec(spec); }

@@ -10,15 +10,19 @@
 
 #include <array>
 #include <atomic>
+#include <concepts>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "core/util/repr.h"
 
@@ -225,6 +229,65 @@ bool unsigned_arg(PyObject* obj, U* out) {
   return true;
 }
 
+// The same, or None (or an omitted argument) for no value.
+template <class U>
+bool optional_unsigned_arg(PyObject* obj, std::optional<U>* out) {
+  if (is_none(obj)) {
+    *out = std::nullopt;
+    return true;
+  }
+  U v;
+  if (!unsigned_arg(obj, &v)) return false;
+  *out = v;
+  return true;
+}
+
+// One of a fixed set of texts: `obj` must be a str (else the TypeError of
+// text_arg). *index is its position in `choices`, or -1 when it matches
+// none exactly (case matters), leaving the ValueError and its wording to
+// the caller, which finds the given text in *text.
+template <size_t N>
+bool choice_arg(PyObject* obj, const char* argname, const std::array<std::string_view, N>& choices,
+                int* index, std::string_view* text) {
+  if (!text_arg(obj, argname, text)) return false;
+  *index = -1;
+  for (size_t i = 0; i < N; ++i) {
+    if (choices[i] == *text) {
+      *index = static_cast<int>(i);
+      break;
+    }
+  }
+  return true;
+}
+
+// A sequence of str given as one argument: a list, a tuple or any other
+// iterable, read once into a private tuple, each item as its UTF-8 view. A
+// bare str is refused (a string is not taken as a sequence of names), and
+// so are bytes, bytearray and any item that is not a str. The views live as
+// long as the TextList; destroy it after any lock is released.
+class TextList {
+ public:
+  TextList() = default;
+  TextList(const TextList&) = delete;
+  TextList& operator=(const TextList&) = delete;
+  ~TextList() { Py_XDECREF(items_); }
+
+  size_t size() const noexcept { return views_.size(); }
+  std::string_view operator[](size_t i) const noexcept { return views_[i]; }
+  auto begin() const noexcept { return views_.begin(); }
+  auto end() const noexcept { return views_.end(); }
+
+ private:
+  friend bool text_list_arg(PyObject* obj, const char* argname, TextList* out);
+  PyObject* items_ = nullptr;  // the tuple that keeps the items alive
+  std::vector<std::string_view> views_;
+};
+
+// TypeError "argument '<name>' must be a sequence of str, not <type>" for
+// a str, bytes, bytearray or non-iterable, and "argument '<name>' must
+// contain only str, not <type>" for a wrong item.
+bool text_list_arg(PyObject* obj, const char* argname, TextList* out);
+
 // ---------------------------------------------------------------- results
 
 inline PyObject* bytes_from(std::string_view s) {
@@ -235,6 +298,35 @@ inline PyObject* str_from(std::string_view s) {
 }
 inline PyObject* bool_from(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
 inline PyObject* none() { return Py_NewRef(Py_None); }
+
+// A new bytes object of `size` bytes that fill(char* out) writes in place:
+// allocated once, each payload byte copied once, no intermediate string.
+// Call it once the lock is released, on data moved or copied out under it.
+template <class Fill>
+PyObject* new_bytes(size_t size, Fill&& fill) {
+  if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+  if (out == nullptr) return nullptr;
+  std::forward<Fill>(fill)(PyBytes_AS_STRING(out));
+  return out;
+}
+
+// The pieces one after another in one new bytes object (a frame header and
+// its payload, a chunk-size line and its data).
+PyObject* bytes_joined(std::initializer_list<std::string_view> pieces);
+
+// A fixed set of texts (body kinds, roles) as interned str objects, made
+// once per process: interned<kTexts>(i) is a new reference to the i-th,
+// the same object on every call. kTexts is a constexpr
+// std::array<std::string_view, N>.
+PyObject* make_interned_tuple(const std::string_view* texts, size_t count);
+
+template <const auto& Texts>
+PyObject* interned(size_t i) {
+  static OnceSlot slot;
+  PyObject* all = slot.get([] { return make_interned_tuple(Texts.data(), Texts.size()); });
+  return all ? Py_NewRef(PyTuple_GET_ITEM(all, static_cast<Py_ssize_t>(i))) : nullptr;
+}
 
 // The str of a finished event repr (util::Repr: integers, true/false,
 // Some(v)/None, quoted text). Always valid UTF-8: the quoting escapes every
@@ -369,5 +461,98 @@ PyObject* refuse_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
 // Refuses any argument to a constructor without parameters.
 bool no_constructor_args(const char* cls, PyObject* args, PyObject* kwargs);
+
+// ---------------------------------------------------------------- events
+
+// Event classes (head and frame events, ProxyIntercept): an immutable C++
+// struct E as the payload of Box<E>, no lock, no constructor, read-only
+// properties from a field table:
+//   PyGetSetDef kGetSet[] = {event_field<&E::stream_id>("stream_id", "doc"), ..., {}};
+//   PyType_Slot kSlots[] = {{Py_tp_doc, ...}, {Py_tp_new, as_slot(refuse_new)},
+//                           {Py_tp_dealloc, as_slot(box_dealloc<E>)},
+//                           {Py_tp_getset, kGetSet}, {0, nullptr}};
+//   PyType_Spec kSpec = event_spec<E>("vintrel._vintrel.Name", kSlots);
+// and made with new_event(type, E{...}).
+
+// A strong reference that an event holds (a HeaderMap, a bytes payload),
+// released with the event.
+class OwnedRef {
+ public:
+  OwnedRef() = default;
+  explicit OwnedRef(PyObject* steal) noexcept : obj_(steal) {}
+  OwnedRef(OwnedRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
+  OwnedRef& operator=(OwnedRef&& other) noexcept {
+    std::swap(obj_, other.obj_);
+    return *this;
+  }
+  ~OwnedRef() { Py_XDECREF(obj_); }
+  PyObject* get() const noexcept { return obj_; }
+
+ private:
+  PyObject* obj_ = nullptr;
+};
+
+// A value among fixed texts, stored as its position and shown to Python as
+// the interned str (interned<Texts>).
+template <const auto& Texts>
+struct Choice {
+  uint8_t index;
+};
+
+// Event fields as Python values (new references): flags as bool, integers
+// as int, text as str, optional values as the value or None.
+inline PyObject* to_python(bool v) { return bool_from(v); }
+template <std::unsigned_integral U>
+  requires(!std::same_as<U, bool>)
+PyObject* to_python(U v) {
+  return PyLong_FromUnsignedLongLong(v);
+}
+template <std::signed_integral I>
+PyObject* to_python(I v) {
+  return PyLong_FromLongLong(v);
+}
+inline PyObject* to_python(const std::string& v) { return str_from(v); }
+inline PyObject* to_python(const OwnedRef& v) { return Py_NewRef(v.get()); }
+template <const auto& Texts>
+PyObject* to_python(Choice<Texts> v) {
+  return interned<Texts>(v.index);
+}
+template <class T>
+PyObject* to_python(const std::optional<T>& v) {
+  return v ? to_python(*v) : none();
+}
+
+namespace detail {
+template <class M>
+struct MemberOf;
+template <class C, class T>
+struct MemberOf<T C::*> {
+  using Class = C;
+};
+template <auto M>
+PyObject* get_member(PyObject* self, void*) {
+  using E = typename MemberOf<decltype(M)>::Class;
+  return to_python(payload_of<E>(self).*M);
+}
+}  // namespace detail
+
+// A read-only property of an event class, read from the payload member M.
+template <auto M>
+PyGetSetDef event_field(const char* name, const char* doc) {
+  return {name, catching<detail::get_member<M>>, nullptr, doc, nullptr};
+}
+
+template <class E>
+PyType_Spec event_spec(const char* name, PyType_Slot* slots) {
+  return {name, static_cast<int>(sizeof(Box<E>)), 0, kNoConstructorFlags, slots};
+}
+
+// A new event of the class `type` (nullptr with an exception set passes
+// through).
+template <class E>
+PyObject* new_event(PyObject* type, E&& value) {
+  if (type == nullptr) return nullptr;
+  return new_box<std::remove_cvref_t<E>>(reinterpret_cast<PyTypeObject*>(type), std::forward<E>(value));
+}
 
 }  // namespace vintrel::py

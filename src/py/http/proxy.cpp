@@ -64,13 +64,7 @@ bool optional_text(PyObject* obj, const char* argname, bool replace_unencodable,
 
 using InterceptPayload = proxy::Intercept;
 
-PyObject* new_intercept(proxy::Intercept value) {
-  PyObject* type = proxy_intercept_type();
-  if (type == nullptr) return nullptr;
-  return new_box<InterceptPayload>(reinterpret_cast<PyTypeObject*>(type), std::move(value));
-}
-
-PyObject* intercept_uri(PyObject* self, void*) { return str_from(payload_of<InterceptPayload>(self).uri); }
+PyObject* new_intercept(proxy::Intercept value) { return new_event(proxy_intercept_type(), std::move(value)); }
 
 PyObject* intercept_basic_auth(PyObject* self, PyObject*) {
   const auto& p = payload_of<InterceptPayload>(self);
@@ -105,8 +99,8 @@ PyMethodDef kInterceptMethods[] = {
 };
 
 PyGetSetDef kInterceptGetSet[] = {
-    {"uri", catching<intercept_uri>, nullptr,
-     "The proxy URL as scheme://host[:port]/, without userinfo, path or query.", nullptr},
+    event_field<&proxy::Intercept::uri>(
+        "uri", "The proxy URL as scheme://host[:port]/, without userinfo, path or query."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -123,8 +117,7 @@ PyType_Slot kInterceptSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kInterceptSpec = {"vintrel._vintrel.ProxyIntercept", sizeof(Box<InterceptPayload>), 0,
-                              kNoConstructorFlags, kInterceptSlots};
+PyType_Spec kInterceptSpec = event_spec<InterceptPayload>("vintrel._vintrel.ProxyIntercept", kInterceptSlots);
 
 // -------------------------------------------------------- ProxyMatcher
 
