@@ -290,10 +290,14 @@ bool text_list_arg(PyObject* obj, const char* argname, TextList* out);
 
 // ---------------------------------------------------------------- results
 
+// Results are made once the lock is released: an allocation may collect
+// garbage, and on some interpreters that runs finalizers, Python code.
 inline PyObject* bytes_from(std::string_view s) {
+  assert_unlocked("making a result");
   return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 inline PyObject* str_from(std::string_view s) {
+  assert_unlocked("making a result");
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 inline PyObject* bool_from(bool b) { return Py_NewRef(b ? Py_True : Py_False); }
@@ -304,6 +308,7 @@ inline PyObject* none() { return Py_NewRef(Py_None); }
 // Call it once the lock is released, on data moved or copied out under it.
 template <class Fill>
 PyObject* new_bytes(size_t size, Fill&& fill) {
+  assert_unlocked("making a result");
   if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
   PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
   if (out == nullptr) return nullptr;
