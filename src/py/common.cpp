@@ -201,7 +201,8 @@ bool text_list_arg(PyObject* obj, const char* argname, TextList* out) {
     Py_DECREF(iter);
   }
   if (items == nullptr) return false;
-  Py_XSETREF(out->items_, items);
+  Py_XDECREF(out->items_);
+  out->items_ = items;
   out->views_.clear();
   const Py_ssize_t n = PyTuple_GET_SIZE(items);
   out->views_.reserve(static_cast<size_t>(n));

@@ -1,8 +1,10 @@
-// The conventions every Python-facing class shares: once-only process-wide
-// slots, the guard every entry point runs under, argument extraction with
-// exact signatures, argument conversion (wire bytes, header parts, unsigned
-// integers, flags, text), instance layout with a per-object lock, and reprs.
-// Every class uses these helpers; none re-implements them.
+// The conventions every Python-facing class shares: the lock rule, the guard
+// every entry point runs under, once-only process-wide slots, argument
+// extraction with exact signatures, argument conversion (wire bytes, header
+// parts, unsigned integers, flags, text, choices, lists of text), results
+// (bytes built in place, interned texts, reprs), instance layout with a
+// per-object lock, and the template of event classes. Every class uses
+// these helpers; none re-implements them.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
