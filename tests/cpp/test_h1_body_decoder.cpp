@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -55,22 +54,6 @@ Outcome run(BodyKind kind, uint64_t length, const std::vector<std::string>& piec
   EXPECT_FALSE(d.take_trailers().has_value());
   out.rest = std::string(d.buffered());
   return out;
-}
-
-std::vector<std::vector<std::string>> splits(const std::string& input) {
-  std::vector<std::vector<std::string>> all{{input}, {}};
-  for (char c : input) all[1].emplace_back(1, c);
-  std::mt19937 rng(7);
-  for (int n = 0; n < 5; ++n) {
-    std::vector<std::string> pieces;
-    for (size_t i = 0; i < input.size();) {
-      const size_t len = std::uniform_int_distribution<size_t>(1, 9)(rng);
-      pieces.push_back(input.substr(i, len));
-      i += len;
-    }
-    all.push_back(pieces);
-  }
-  return all;
 }
 
 struct Case {
@@ -153,7 +136,7 @@ const std::vector<Case>& cases() {
 
 TEST(H1BodyDecoder, EveryCaseWholeByteByByteAndAtRandomSplits) {
   for (const Case& c : cases()) {
-    for (const auto& pieces : splits(c.input)) {
+    for (const auto& pieces : testing::splits(c.input, 7, 9)) {
       const Outcome o = run(c.kind, c.length, pieces, c.eof);
       EXPECT_EQ(o.error, c.error) << c.name;
       EXPECT_EQ(o.data, c.data) << c.name;
