@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <string>
 #include <vector>
 
@@ -145,6 +147,26 @@ TEST(H1BodyDecoder, EveryCaseWholeByteByByteAndAtRandomSplits) {
       if (c.error.empty()) {
         EXPECT_EQ(o.rest, c.rest) << c.name;
       }
+    }
+  }
+}
+
+// Random chunked-looking input: every split reaches the same outcome.
+TEST(H1BodyDecoder, RandomInputDecodesAlikeAtEverySplit) {
+  const std::string pieces[] = {"5", "0", "f", "A", "\r\n", "\r", "\n", ";e=1", " ", "\t", "hello", "x: y", "\r\n\r\n"};
+  std::mt19937 rng(5);
+  for (int round = 0; round < 500; ++round) {
+    std::string input;
+    const int n = std::uniform_int_distribution<int>(1, 16)(rng);
+    for (int i = 0; i < n; ++i) input += pieces[std::uniform_int_distribution<size_t>(0, 12)(rng)];
+    const bool eof = round % 2 == 0;
+    const Outcome whole = run(BodyKind::Chunked, 0, {input}, eof);
+    for (const auto& split : testing::splits(input, static_cast<unsigned>(round), 5)) {
+      const Outcome o = run(BodyKind::Chunked, 0, split, eof);
+      EXPECT_EQ(o.data, whole.data) << input;
+      EXPECT_EQ(o.error, whole.error) << input;
+      EXPECT_EQ(o.complete, whole.complete) << input;
+      EXPECT_EQ(o.trailers, whole.trailers) << input;
     }
   }
 }
