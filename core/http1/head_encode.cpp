@@ -124,6 +124,9 @@ Encoder encode_request(RequestHeadArgs args, std::string& out) {
   const BodyLength body = args.body;
   if (body.kind == BodyLength::Kind::None) {
     drop_te = true;
+    // The caller's own content-length stays; its body is then framed by it,
+    // so the bytes the head promises are not swallowed.
+    if (caller_length) encoder = Encoder::length(*caller_length);
   } else if (args.http10) {
     drop_te = true;
     if (caller_length) {
