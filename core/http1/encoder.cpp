@@ -21,7 +21,7 @@ constexpr std::array<std::string_view, 12> kForbiddenTrailers = {
 }  // namespace
 
 void FramedChunk::write_to(char* out) const noexcept {
-  std::memcpy(out, size_line.data(), size_line_len);
+  if (size_line_len != 0) std::memcpy(out, size_line.data(), size_line_len);
   out += size_line_len;
   if (!payload.empty()) std::memcpy(out, payload.data(), payload.size());
   if (crlf) std::memcpy(out + payload.size(), "\r\n", 2);
