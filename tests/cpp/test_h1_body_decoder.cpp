@@ -212,12 +212,5 @@ TEST(H1BodyDecoder, BadTrailerFieldRendering) {
   EXPECT_EQ(render_field("x", "a\"b\\c\td"), "Header { name: \"x\", value: \"a\\\"b\\\\c\\td\" }");
 }
 
-TEST(H1BodyDecoder, KindTexts) {
-  for (BodyKind k : {BodyKind::Empty, BodyKind::Length, BodyKind::Chunked, BodyKind::Close}) {
-    EXPECT_EQ(parse_body_kind(body_kind_text(k)), k);
-  }
-  EXPECT_EQ(parse_body_kind("LENGTH"), BodyKind::Empty);
-}
-
 }  // namespace
 }  // namespace vintrel::http1
