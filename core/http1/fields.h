@@ -1,0 +1,29 @@
+// The HTTP/1 core's only ways into a HeaderMap: every parsed field is
+// appended through append_field, every map being encoded is read through
+// for_each_field. Keeping them in one place lets the storage behind the map
+// change without touching the codec.
+#pragma once
+
+#include <string_view>
+
+#include "core/http/header_field.h"
+#include "core/http/header_map.h"
+
+namespace vintrel::http1 {
+
+// Appends a field whose bytes the tokenizer already checked: `raw_name` is
+// a run of token characters (any case), `value` valid value bytes. Fails
+// only when the map is full (or the name is not a valid header name).
+inline bool append_field(http::HeaderMap& map, std::string_view raw_name, std::string_view value,
+                         http::NameScratch& scratch) {
+  auto name = http::parse_header_name(raw_name, scratch);
+  return name.ok() && map.append(*name, http::HeaderValue::trusted(value)).ok();
+}
+
+// f(name, value) for every value, in the map's order; names are lowercase.
+template <class F>
+void for_each_field(const http::HeaderMap& map, F&& f) {
+  map.for_each(f);
+}
+
+}  // namespace vintrel::http1
