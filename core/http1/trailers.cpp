@@ -6,7 +6,7 @@
 #include "core/http/header_field.h"
 #include "core/http1/fields.h"
 #include "core/http1/tokenizer.h"
-#include "core/proxy/quote.h"
+#include "core/util/quote.h"
 #include "core/util/utf8.h"
 
 namespace vintrel::http1 {
@@ -34,7 +34,7 @@ std::string_view token_error_text(TokenError error) noexcept {
 // The value rendering: quoted when UTF-8, else "[b0, b1, ...]".
 void append_value(std::string& out, std::string_view value) {
   if (utf8::is_valid(value)) {
-    proxy::append_quoted(out, value);
+    util::append_quoted(out, value);
     return;
   }
   out += '[';
