@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "core/http2/frame_reader.h"
+#include "core/http2/frame_writer.h"
 #include "test_h2_support.h"
 
 namespace vintrel::h2 {
@@ -160,8 +161,11 @@ std::string mixed_stream() {
   s += frame_bytes(frame_type::kPriority, 0, 7, be32(1) + "w");
   s += frame_bytes(frame_type::kPriority, 0, 9, be32(9) + "w");
   s += headers(11, field("connection", "close") + field("a", "b"), kEndHeaders | kEndStream);
-  s += headers(13, pseudo(Pseudo::Method, "GET") + pseudo(Pseudo::Path, "/"), kEndHeaders | kEndStream);
+  s += frame_bytes(frame_type::kHeaders, kEndHeaders | kEndStream | frame_flag::kPadded | frame_flag::kPriority, 13,
+                   std::string("\x02") + be32(0x80000001) + "w" + pseudo(Pseudo::Method, "GET") +
+                       pseudo(Pseudo::Path, "/") + "pp");
   s += frame_bytes(frame_type::kData, 0, 1, "");
+  s += frame_bytes(frame_type::kData, frame_flag::kPadded, 1, std::string("\x03") + "ppp");
   return s;
 }
 
@@ -178,6 +182,7 @@ const std::vector<std::string> kMixedEvents{
     "StreamError(11,1)",
     "Headers(13,1,:method=GET,:path=/)",
     "Data(1,0,,0)",
+    "Data(1,0,,4)",
 };
 
 TEST(H2FrameReader, SameEventsWholeByteByByteAndAtRandomSplits) {
@@ -208,6 +213,42 @@ TEST(H2FrameReader, SameEventsWholeByteByByteAndAtRandomSplits) {
     }
     EXPECT_EQ(feed.events, kMixedEvents) << "round " << round;
   }
+}
+
+// Every layout the writer makes, read back to the same fields.
+TEST(H2FrameReader, ReadsBackEveryLayoutWeWrite) {
+  std::string wire;
+  auto put = [&](size_t len, auto&& write) {
+    const size_t at = wire.size();
+    wire.resize(at + len);
+    write(wire.data() + at);
+  };
+  Settings s;
+  s.header_table_size = 0;
+  s.enable_push = true;
+  s.max_concurrent_streams = 0xFFFFFFFF;
+  s.initial_window_size = 0x7FFFFFFF;
+  s.max_frame_size = 16777215;
+  s.max_header_list_size = 1;
+  put(settings_frame_len(s), [&](char* o) { write_settings(o, s); });
+  put(kSettingsAckFrameLen, write_settings_ack);
+  put(data_frame_len(3), [](char* o) { write_data(o, 9, "xyz", true); });
+  put(go_away_frame_len(5), [](char* o) { write_go_away(o, 0x7FFFFFFF, 11, "calm!"); });
+  put(kRstStreamFrameLen, [](char* o) { write_rst_stream(o, 0, 0xABCDEF01); });
+  put(kWindowUpdateFrameLen, [](char* o) { write_window_update(o, 7, 1); });
+  put(kPingFrameLen, [](char* o) { write_ping(o, "pingpong", true); });
+  SendFrameSize m;
+  ASSERT_TRUE(m.set(4));
+  const std::string block = pseudo(Pseudo::Status, "404") + field("vary", "accept");
+  put(m.header_block_len(block.size()), [&](char* o) { m.write_header_block(o, 3, block, true); });
+
+  Feed feed;
+  ASSERT_TRUE(feed(wire));
+  EXPECT_EQ(feed.events, (std::vector<std::string>{
+                             "Settings(0,16777215)", "Settings(1,0)", "Data(9,1,xyz,3)",
+                             "GoAway(2147483647,11,calm!)", "Rst(0,2882400001)", "Window(7,1)",
+                             "Ping(1,pingpong)", "Headers(3,1,:status=404,vary=accept)"}));
+  EXPECT_EQ(std::get<SettingsFrame>(feed.reader.events()[0]).settings, s);
 }
 
 TEST(H2FrameReader, EmptyAndShortInputWaits) {
