@@ -29,7 +29,7 @@ std::optional<std::string_view> HeaderFields::pseudo(Pseudo which) const noexcep
 }
 
 HeaderFields::Span HeaderFields::store(std::string_view bytes) {
-  const Span s{bytes_.size(), bytes.size()};
+  const Span s{static_cast<uint32_t>(bytes_.size()), static_cast<uint32_t>(bytes.size())};
   bytes_.append(bytes);
   return s;
 }

@@ -4,6 +4,7 @@
 // at the bottom of this file.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -39,9 +40,11 @@ class HeaderFields {
   void add_field(std::string_view name, std::string_view value);
 
  private:
+  // 32-bit offsets: a block keeps less than the header-list size, which
+  // is itself a 32-bit setting.
   struct Span {
-    size_t offset;
-    size_t length;
+    uint32_t offset;
+    uint32_t length;
   };
   struct Field {
     Span name;
@@ -88,8 +91,12 @@ inline constexpr size_t kMaxDistinctFieldNames = 24576;
 // the list passed the abuse limit.
 class HeaderBlock {
  public:
+  // A list size above 2^32 - 1 counts as 2^32 - 1 (the setting is 32-bit,
+  // and the kept fields' store is addressed by 32-bit offsets).
   HeaderBlock(StreamId stream_id, bool end_stream, HeaderLimits limits) noexcept
-      : stream_id_(stream_id), end_stream_(end_stream), limits_(limits) {}
+      : stream_id_(stream_id),
+        end_stream_(end_stream),
+        limits_{std::min<uint64_t>(limits.max_list, UINT32_MAX), limits.abuse} {}
 
   // The value is valid UTF-8 (a method token for :method, three digits 100
   // to 999 for :status): the decoder checks it.
