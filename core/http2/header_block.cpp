@@ -28,7 +28,13 @@ std::optional<std::string_view> HeaderFields::pseudo(Pseudo which) const noexcep
   return view(*slot);
 }
 
+// A typical block fits in one allocation of each: the byte store and the
+// field list start at these sizes instead of growing from nothing.
+constexpr size_t kFirstBytes = 512;
+constexpr size_t kFirstFields = 16;
+
 HeaderFields::Span HeaderFields::store(std::string_view bytes) {
+  if (bytes_.capacity() < kFirstBytes) bytes_.reserve(kFirstBytes);
   const Span s{static_cast<uint32_t>(bytes_.size()), static_cast<uint32_t>(bytes.size())};
   bytes_.append(bytes);
   return s;
@@ -40,6 +46,7 @@ void HeaderFields::add_pseudo(Pseudo which, std::string_view value) {
 
 void HeaderFields::add_field(std::string_view name, std::string_view value) {
   const Span n = store(name);
+  if (fields_.empty()) fields_.reserve(kFirstFields);
   fields_.push_back({n, store(value)});
 }
 
