@@ -65,18 +65,4 @@ inline HeaderList decode_in_pieces(HpackDecoder& d, std::string_view block, cons
   return out;
 }
 
-inline std::vector<DecodedHeader> to_encoder_input(const HeaderList& list) {
-  using vintrel::h2::hpack::HeaderKind;
-  std::vector<DecodedHeader> out;
-  for (const auto& [name, value] : list) {
-    HeaderKind kind = HeaderKind::Field;
-    for (const HeaderKind k : {HeaderKind::Authority, HeaderKind::Method, HeaderKind::Scheme, HeaderKind::Path,
-                               HeaderKind::Protocol, HeaderKind::Status}) {
-      if (name == vintrel::h2::hpack::pseudo_name(k)) kind = k;
-    }
-    out.push_back(DecodedHeader{kind, name, value});
-  }
-  return out;
-}
-
 }  // namespace hpack_test

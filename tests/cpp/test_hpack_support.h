@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/http2/hpack/header.h"
+
 namespace hpack_test {
 
 struct Json {
@@ -227,6 +229,21 @@ inline std::map<std::string, std::vector<std::filesystem::path>> corpus_stories(
       if (f.path().extension() == ".json") list.push_back(f.path());
     }
     std::sort(list.begin(), list.end());
+  }
+  return out;
+}
+
+// A recorded header list as encoder input (pseudo-headers by their names).
+inline std::vector<vintrel::h2::hpack::DecodedHeader> to_encoder_input(const HeaderList& list) {
+  using vintrel::h2::hpack::HeaderKind;
+  std::vector<vintrel::h2::hpack::DecodedHeader> out;
+  for (const auto& [name, value] : list) {
+    HeaderKind kind = HeaderKind::Field;
+    for (const HeaderKind k : {HeaderKind::Authority, HeaderKind::Method, HeaderKind::Scheme, HeaderKind::Path,
+                               HeaderKind::Protocol, HeaderKind::Status}) {
+      if (name == vintrel::h2::hpack::pseudo_name(k)) kind = k;
+    }
+    out.push_back(vintrel::h2::hpack::DecodedHeader{kind, name, value});
   }
   return out;
 }
