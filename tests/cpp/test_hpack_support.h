@@ -1,5 +1,6 @@
 // Test support for the HPACK tests and benchmark: a small JSON reader (just
-// what the RFC examples and the corpus stories use), hex, files, and the
+// what the RFC examples and the corpus stories use: objects, arrays, strings
+// and numbers), hex, files, and the
 // stories of a corpus folder.
 #pragma once
 
@@ -17,11 +18,12 @@
 #include <vector>
 
 #include "core/http2/hpack/header.h"
+#include "core/util/utf8.h"
 
 namespace hpack_test {
 
 struct Json {
-  enum class Type { Null, Bool, Number, String, Array, Object } type = Type::Null;
+  enum class Type { Null, Number, String, Array, Object } type = Type::Null;
   double number = 0;
   std::string text;
   std::vector<Json> items;
@@ -90,24 +92,15 @@ class JsonReader {
       v.text = string();
       return v;
     }
-    for (const auto& [word, type] : {std::pair{"true", Json::Type::Bool}, std::pair{"false", Json::Type::Bool},
-                                     std::pair{"null", Json::Type::Null}}) {
-      if (s_.substr(i_, std::string_view(word).size()) == word) {
-        i_ += std::string_view(word).size();
-        v.type = type;
-        v.number = word[0] == 't';
-        return v;
-      }
-    }
     size_t used = 0;
     v.type = Json::Type::Number;
     v.number = std::stod(std::string(s_.substr(i_, 32)), &used);
     i_ += used;
     return v;
   }
-  unsigned hex4() {
-    unsigned cp = 0;
-    for (int k = 0; k < 4; ++k) cp = cp * 16 + static_cast<unsigned>(std::stoi(std::string(1, s_[i_++]), nullptr, 16));
+  char32_t hex4() {
+    const auto cp = static_cast<char32_t>(std::stoul(std::string(s_.substr(i_, 4)), nullptr, 16));
+    i_ += 4;
     return cp;
   }
   std::string string() {
@@ -120,41 +113,19 @@ class JsonReader {
         out.push_back(c);
         continue;
       }
+      // These files use only \uXXXX (surrogate pairs included) and
+      // escaped quotes and backslashes.
       const char e = s_.at(i_++);
-      switch (e) {
-        case 'n': out.push_back('\n'); break;
-        case 't': out.push_back('\t'); break;
-        case 'r': out.push_back('\r'); break;
-        case 'b': out.push_back('\b'); break;
-        case 'f': out.push_back('\f'); break;
-        case 'u': {
-          unsigned cp = hex4();
-          if (cp >= 0xD800 && cp < 0xDC00 && s_.substr(i_, 2) == "\\u") {
-            i_ += 2;
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (hex4() - 0xDC00);
-          }
-          append_utf8(out, cp);
-          break;
-        }
-        default: out.push_back(e);
+      if (e != 'u') {
+        out.push_back(e);
+        continue;
       }
-    }
-  }
-  static void append_utf8(std::string& out, unsigned cp) {
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+      char32_t cp = hex4();
+      if (cp >= 0xD800 && cp < 0xDC00 && s_.substr(i_, 2) == "\\u") {
+        i_ += 2;
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (hex4() - 0xDC00);
+      }
+      vintrel::utf8::append(out, cp);
     }
   }
 
