@@ -78,6 +78,24 @@ constexpr Table build_table() {
 
 constexpr Table kTable = build_table();
 
+// The same automaton flattened for the decoding loop: entry (state * 16 +
+// nibble) holds the next state already times 16 in bits 0-11, the symbol in
+// bits 16-23 and the flags in bits 24-26, so one load and one mask give the
+// next row.
+constexpr std::array<uint32_t, 256 * 16> kFlat = [] {
+  std::array<uint32_t, 256 * 16> t{};
+  for (size_t state = 0; state < 256; ++state) {
+    for (size_t nibble = 0; nibble < 16; ++nibble) {
+      const Transition x = kTable[state][nibble];
+      t[state * 16 + nibble] = static_cast<uint32_t>(x.next) * 16u | static_cast<uint32_t>(x.symbol) << 16 |
+                               static_cast<uint32_t>(x.flags) << 24;
+    }
+  }
+  return t;
+}();
+constexpr uint32_t kRow = 0xfff;
+constexpr uint32_t kFlagShift = 24;
+
 inline void store_be32(char* p, uint32_t v) noexcept {
   p[0] = static_cast<char>(v >> 24);
   p[1] = static_cast<char>(v >> 16);
@@ -123,23 +141,25 @@ void encode(std::string_view s, char* out) noexcept {
 
 bool decode(std::string_view in, char* out, size_t* out_len) noexcept {
   char* const start = out;
-  uint8_t state = 0;
-  uint8_t flags = kAccept;  // the empty string is valid
-  uint8_t failed = 0;
+  uint32_t row = 0;
+  uint32_t last = static_cast<uint32_t>(kAccept) << kFlagShift;  // the empty string is valid
+  uint32_t seen = 0;
   for (const char c : in) {
     const auto octet = static_cast<uint8_t>(c);
-    const Transition hi = kTable[state][octet >> 4];
-    *out = static_cast<char>(hi.symbol);
-    out += hi.flags & kEmit;
-    const Transition lo = kTable[hi.next][octet & 15u];
-    *out = static_cast<char>(lo.symbol);
-    out += lo.flags & kEmit;
-    failed |= static_cast<uint8_t>((hi.flags | lo.flags) & kFail);
-    state = lo.next;
-    flags = lo.flags;
+    const uint32_t hi = kFlat[row | (octet >> 4u)];
+    *out = static_cast<char>(hi >> 16);
+    out += (hi >> kFlagShift) & kEmit;
+    const uint32_t lo = kFlat[(hi & kRow) | (octet & 15u)];
+    *out = static_cast<char>(lo >> 16);
+    out += (lo >> kFlagShift) & kEmit;
+    seen |= hi | lo;
+    row = lo & kRow;
+    last = lo;
   }
   *out_len = static_cast<size_t>(out - start);
-  return failed == 0 && (flags & kAccept) != 0;
+  const uint32_t fail = static_cast<uint32_t>(kFail) << kFlagShift;
+  const uint32_t accept = static_cast<uint32_t>(kAccept) << kFlagShift;
+  return (seen & fail) == 0 && (last & accept) != 0;
 }
 
 }  // namespace vintrel::h2::hpack::huffman
