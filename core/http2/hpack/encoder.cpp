@@ -166,19 +166,13 @@ void HpackEncoder::insert(const DecodedHeader& h, uint64_t hash) {
 uint32_t HpackEncoder::encode_named(const DecodedHeader& h, std::string& out) {
   const uint64_t hash = fnv1a(h.name);
   const StaticMatch st = static_match(h, hash);
-  if (skips_table(h, st.name)) {
-    if (st.full != 0) {
-      append_integer(out, 0x80, 7, st.full);
-      return st.full;
-    }
-    append_literal(out, false, st.name, h.name, h.value);
-    return st.name;
-  }
   if (st.full != 0) {
     append_integer(out, 0x80, 7, st.full);
     return st.full;
   }
-  if (4 * h.entry_size() > 3 * max_size_) {
+  // Entries above three quarters of the maximum would flush most of the
+  // table for one header (with a maximum of 0, every header is one).
+  if (skips_table(h, st.name) || 4 * h.entry_size() > 3 * max_size_) {
     append_literal(out, false, st.name, h.name, h.value);
     return st.name;
   }
