@@ -17,7 +17,7 @@
 namespace hpack_test {
 
 using vintrel::h2::hpack::DecodedHeader;
-using vintrel::h2::hpack::DecodeError;
+using vintrel::h2::hpack::HpackDecodeError;
 using vintrel::h2::hpack::DecodeOutcome;
 using vintrel::h2::hpack::HpackDecoder;
 using vintrel::h2::hpack::HpackEncoder;

@@ -87,12 +87,12 @@ TEST(HpackDecoder, WholeSharedCorpus) {
 struct FailureCase {
   const char* what;
   const char* hex;
-  DecodeError error;
+  HpackDecodeError error;
   size_t consumed;  // octets of the representations completed before it
 };
 
-constexpr DecodeError kind(DecodeErrorKind k) { return DecodeError{k}; }
-constexpr DecodeError need(NeedMoreCause c) { return DecodeError::need_more(c); }
+constexpr HpackDecodeError kind(DecodeErrorKind k) { return HpackDecodeError{k}; }
+constexpr HpackDecodeError need(NeedMoreCause c) { return HpackDecodeError::need_more(c); }
 
 TEST(HpackDecoder, EachFailureKind) {
   const FailureCase cases[] = {
@@ -141,10 +141,11 @@ TEST(HpackDecoder, AcceptedOddities) {
   const Decoded r = decode(d, unhex("00016102 09ff" "08 03313939" "00073a737461747573 03393939" "02 054d2d534541"
                                     "10016101 62"));
   ASSERT_TRUE(r.outcome.ok()) << error_text(r.outcome);
-  const HeaderList expected{{"a", "\t\xff"}, {":status", "199"}, {":status", "999"}, {":method", "M-SEA"}, {"a", "b"}};
+  const HeaderList expected{
+      {"a", "\t\xff"}, {":status", "199"}, {":status", "999"}, {":method", "M-SEA"}, {"a", "b"}};
   EXPECT_EQ(r.headers, expected);
   EXPECT_TRUE(decode(d, "").outcome.ok());
-  EXPECT_EQ(decode_error_text(DecodeError{DecodeErrorKind::TableInvariant}), "Size of table != 0, but no headers left!");
+  EXPECT_EQ(decode_error_text(kind(DecodeErrorKind::TableInvariant)), "Size of table != 0, but no headers left!");
 }
 
 TEST(HpackDecoder, SizeUpdates) {
@@ -276,7 +277,9 @@ TEST(HpackDecoder, GarbageIsRefusedSafely) {
       for (char& c : block) c = static_cast<char>(rng());
     } else {
       block = seeds[rng() % seeds.size()];
-      for (int k = 0; k < 3 && !block.empty(); ++k) block[rng() % block.size()] ^= static_cast<char>(1 << (rng() % 8));
+      for (int k = 0; k < 3 && !block.empty(); ++k) {
+        block[rng() % block.size()] ^= static_cast<char>(1 << (rng() % 8));
+      }
     }
     const Decoded r = decode(d, block);
     ASSERT_LE(r.outcome.consumed, block.size());

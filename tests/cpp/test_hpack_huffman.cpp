@@ -63,22 +63,13 @@ std::optional<std::string> decode(std::string_view s) {
   return out;
 }
 
-TEST(HpackHuffman, KnownStrings) {
-  for (const auto& [text, coded] : std::map<std::string, std::string>{
-           {"www.example.com", "f1e3c2e5f23a6ba0ab90f4ff"},
-           {"no-cache", "a8eb10649cbf"},
-           {"custom-value", "25a849e95bb8e8b4bf"},
-           {"", ""}}) {
-    EXPECT_EQ(hex(encode(text)), coded);
-    EXPECT_EQ(decode(unhex(coded)), text);
-  }
-}
-
 // Bit-by-bit reference decoder: the nibble automaton must agree with it on
 // any input, valid or not.
 std::optional<std::string> reference_decode(std::string_view in) {
   std::map<std::pair<uint32_t, int>, int> by_code;
-  for (int s = 0; s < 257; ++s) by_code[{huffman::kCodes[static_cast<size_t>(s)].bits, huffman::kCodes[static_cast<size_t>(s)].length}] = s;
+  for (size_t s = 0; s < 257; ++s) {
+    by_code[{huffman::kCodes[s].bits, huffman::kCodes[s].length}] = static_cast<int>(s);
+  }
   std::string out;
   uint32_t code = 0;
   int len = 0;

@@ -11,12 +11,12 @@
 namespace vintrel::h2::hpack {
 namespace {
 
-using Failure = std::optional<DecodeError>;
+using Failure = std::optional<HpackDecodeError>;
 
-constexpr DecodeError error(DecodeErrorKind kind) noexcept { return DecodeError{kind}; }
+constexpr HpackDecodeError error(DecodeErrorKind kind) noexcept { return HpackDecodeError{kind}; }
 
 Failure integer_failure(IntegerStatus status) noexcept {
-  if (status == IntegerStatus::Underflow) return DecodeError::need_more(NeedMoreCause::IntegerUnderflow);
+  if (status == IntegerStatus::Underflow) return HpackDecodeError::need_more(NeedMoreCause::IntegerUnderflow);
   return error(DecodeErrorKind::IntegerOverflow);
 }
 
@@ -90,7 +90,7 @@ Failure set_value(DecodedHeader* h, std::string_view value, bool name_from_table
 // Regular names must already be lowercase tokens: a peer's uppercase name
 // is refused, not folded.
 Failure set_literal_name(DecodedHeader* h, std::string_view name) noexcept {
-  if (name.empty()) return DecodeError::need_more(NeedMoreCause::UnexpectedEndOfStream);
+  if (name.empty()) return HpackDecodeError::need_more(NeedMoreCause::UnexpectedEndOfStream);
   if (name[0] == ':') {
     h->kind = pseudo_kind(name);
     if (h->kind == HeaderKind::Field) return error(DecodeErrorKind::InvalidPseudoheader);
@@ -113,13 +113,13 @@ void HpackDecoder::queue_size_update(size_t size) noexcept {
 
 Failure HpackDecoder::read_string(const uint8_t** p, const uint8_t* end, size_t* scratch_used, Str* out) {
   const uint8_t* at = *p;
-  if (at == end) return DecodeError::need_more(NeedMoreCause::UnexpectedEndOfStream);
+  if (at == end) return HpackDecodeError::need_more(NeedMoreCause::UnexpectedEndOfStream);
   const bool huffman = (*at & 0x80u) != 0;
   uint32_t length = 0;
   if (const IntegerStatus s = decode_integer(&at, end, 7, &length); s != IntegerStatus::Ok) {
     return integer_failure(s);
   }
-  if (length > static_cast<size_t>(end - at)) return DecodeError::need_more(NeedMoreCause::StringUnderflow);
+  if (length > static_cast<size_t>(end - at)) return HpackDecodeError::need_more(NeedMoreCause::StringUnderflow);
   const auto* raw = reinterpret_cast<const char*>(at);
   if (!huffman) {
     *out = Str{raw, 0, length};
@@ -208,7 +208,7 @@ DecodeOutcome HpackDecoder::decode_block(std::string_view block, HeaderSink& sin
   const uint8_t* const end = begin + block.size();
   const uint8_t* p = begin;
   DecodeOutcome outcome;
-  const auto fail_with = [&](DecodeError e) {
+  const auto fail_with = [&](HpackDecodeError e) {
     outcome.consumed = static_cast<size_t>(p - begin);
     outcome.error = e;
     return outcome;

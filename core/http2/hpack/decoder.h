@@ -48,7 +48,7 @@ struct DecodeOutcome {
   // error the rest is the incomplete representation, to be completed by
   // the next fragment.
   size_t consumed = 0;
-  std::optional<DecodeError> error;
+  std::optional<HpackDecodeError> error;
 
   bool ok() const noexcept { return !error.has_value(); }
 };
@@ -84,14 +84,14 @@ class HpackDecoder {
     size_t length;
   };
 
-  std::optional<DecodeError> read_string(const uint8_t** p, const uint8_t* end, size_t* scratch_used, Str* out);
+  std::optional<HpackDecodeError> read_string(const uint8_t** p, const uint8_t* end, size_t* scratch_used, Str* out);
   std::string_view view(const Str& s) const noexcept {
     return {s.raw != nullptr ? s.raw : scratch_.get() + s.offset, s.length};
   }
-  std::optional<DecodeError> resolve(uint32_t index, DecodedHeader* out) const noexcept;
-  std::optional<DecodeError> read_literal(const uint8_t** p, const uint8_t* end, unsigned prefix,
+  std::optional<HpackDecodeError> resolve(uint32_t index, DecodedHeader* out) const noexcept;
+  std::optional<HpackDecodeError> read_literal(const uint8_t** p, const uint8_t* end, unsigned prefix,
                                           DecodedHeader* out);
-  std::optional<DecodeError> resize(size_t max_size) noexcept;
+  std::optional<HpackDecodeError> resize(size_t max_size) noexcept;
   // Stores `h` unless it alone is larger than the maximum; true if stored.
   bool insert(const DecodedHeader& h);
 

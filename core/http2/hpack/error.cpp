@@ -11,7 +11,7 @@ std::string_view need_more_cause_text(NeedMoreCause cause) noexcept {
   return "";
 }
 
-std::string decode_error_text(DecodeError error) {
+std::string decode_error_text(HpackDecodeError error) {
   switch (error.kind) {
     case DecodeErrorKind::NeedMore:
       return "NeedMore(" + std::string(need_more_cause_text(error.cause)) + ")";

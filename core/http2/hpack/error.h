@@ -28,20 +28,22 @@ enum class DecodeErrorKind : uint8_t {
 
 enum class NeedMoreCause : uint8_t { UnexpectedEndOfStream, IntegerUnderflow, StringUnderflow };
 
-struct DecodeError {
+struct HpackDecodeError {
   DecodeErrorKind kind;
   NeedMoreCause cause = NeedMoreCause::UnexpectedEndOfStream;  // meaningful for NeedMore only
 
-  static constexpr DecodeError need_more(NeedMoreCause c) noexcept { return {DecodeErrorKind::NeedMore, c}; }
+  static constexpr HpackDecodeError need_more(NeedMoreCause c) noexcept {
+    return {DecodeErrorKind::NeedMore, c};
+  }
   constexpr bool is_need_more() const noexcept { return kind == DecodeErrorKind::NeedMore; }
-  friend constexpr bool operator==(DecodeError a, DecodeError b) noexcept {
+  friend constexpr bool operator==(HpackDecodeError a, HpackDecodeError b) noexcept {
     return a.kind == b.kind && (a.kind != DecodeErrorKind::NeedMore || a.cause == b.cause);
   }
 };
 
 // "InvalidTableIndex", "NeedMore(StringUnderflow)", ...; the broken table
 // invariant reads "Size of table != 0, but no headers left!".
-std::string decode_error_text(DecodeError error);
+std::string decode_error_text(HpackDecodeError error);
 std::string_view need_more_cause_text(NeedMoreCause cause) noexcept;
 
 }  // namespace vintrel::h2::hpack
