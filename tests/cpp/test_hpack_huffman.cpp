@@ -51,7 +51,7 @@ TEST(HpackTables, MatchTheirData) {
 
 std::string encode(std::string_view s) {
   std::string out(huffman::encoded_length(s), '\0');
-  huffman::encode(s, out.data());
+  out.resize(huffman::encode(s, out.data()));
   return out;
 }
 

@@ -1,5 +1,7 @@
 #include "core/http2/hpack/encoder.h"
 
+#include <cstring>
+
 #include "core/http2/hpack/huffman.h"
 #include "core/http2/hpack/integer.h"
 #include "core/http2/hpack/static_table.h"
@@ -7,7 +9,7 @@
 namespace vintrel::h2::hpack {
 namespace {
 
-// Static table lookups by name: an open-addressing table over the FNV-1a
+// Static table lookups by name: an open-addressing table over the name
 // hashes of the regular names, built at compile time.
 struct StaticSlot {
   uint64_t hash;
@@ -19,7 +21,7 @@ constexpr std::array<StaticSlot, kStaticSlots> kStaticNames = [] {
   for (size_t i = 0; i < kStaticTableSize; ++i) {
     const DecodedHeader& h = kStaticTable[i];
     if (h.is_pseudo()) continue;
-    const uint64_t hash = fnv1a(h.name);
+    const uint64_t hash = http::fast_name_hash(h.name);
     size_t at = hash & (kStaticSlots - 1);
     while (t[at].index != 0) at = (at + 1) & (kStaticSlots - 1);
     t[at] = StaticSlot{hash, static_cast<uint8_t>(i + 1)};
@@ -76,18 +78,24 @@ bool skips_table(const DecodedHeader& h, uint32_t static_name) noexcept {
   return h.kind == HeaderKind::Field && ((kSkipNames >> static_name) & 1u) != 0;
 }
 
-// Every non-empty string is Huffman coded, shorter or not.
+// Every non-empty string is Huffman coded, shorter or not. The code is
+// written first, after room for a one-octet length; a length of 127 or more
+// takes more octets, and the code moves up behind them.
 void append_string(std::string& out, std::string_view s) {
   if (s.empty()) {
     out.push_back('\0');
     return;
   }
-  const size_t coded = huffman::encoded_length(s);
   const size_t at = out.size();
-  out.resize(at + integer_length(7, coded) + coded);
-  char* p = out.data() + at;
-  p += encode_integer(p, 0x80, 7, coded);
-  huffman::encode(s, p);
+  out.resize(at + 1 + huffman::encode_room(s.size()));
+  const size_t coded = huffman::encode(s, out.data() + at + 1);
+  const size_t prefix = integer_length(7, coded);
+  if (prefix > 1) {
+    if (out.size() < at + prefix + coded) out.resize(at + prefix + coded);
+    std::memmove(out.data() + at + prefix, out.data() + at + 1, coded);
+  }
+  encode_integer(out.data() + at, 0x80, 7, coded);
+  out.resize(at + prefix + coded);
 }
 
 // A literal: the name by index (0x40/6 bits with indexing, 0x00/4 bits
@@ -164,7 +172,7 @@ void HpackEncoder::insert(const DecodedHeader& h, uint64_t hash) {
 }
 
 uint32_t HpackEncoder::encode_named(const DecodedHeader& h, std::string& out) {
-  const uint64_t hash = fnv1a(h.name);
+  const uint64_t hash = name_hash(h);
   const StaticMatch st = static_match(h, hash);
   if (st.full != 0) {
     append_integer(out, 0x80, 7, st.full);

@@ -113,7 +113,8 @@ size_t encoded_length(std::string_view s) noexcept {
   return (bits + 7) / 8;
 }
 
-void encode(std::string_view s, char* out) noexcept {
+size_t encode(std::string_view s, char* out) noexcept {
+  char* const start = out;
   // `pending` low bits of `acc` wait to be written; whole 32-bit words leave
   // as soon as they are complete, so fewer than 32 bits wait between
   // symbols and a 30-bit code always fits.
@@ -135,8 +136,9 @@ void encode(std::string_view s, char* out) noexcept {
   }
   if (pending > 0) {
     const unsigned pad = 8 - pending;
-    *out = static_cast<char>((acc << pad) | ((1u << pad) - 1));
+    *out++ = static_cast<char>((acc << pad) | ((1u << pad) - 1));
   }
+  return static_cast<size_t>(out - start);
 }
 
 bool decode(std::string_view in, char* out, size_t* out_len) noexcept {

@@ -22,9 +22,12 @@ extern const std::array<Code, 257> kCodes;
 // Octets the code of `s` takes, padding included.
 size_t encoded_length(std::string_view s) noexcept;
 
+// The most octets the code of `n` octets can take (30 bits each).
+constexpr size_t encode_room(size_t n) noexcept { return (n * 30 + 7) / 8; }
+
 // Writes the code of `s`, padded with one bits to a whole octet, to `out`,
-// which has room for exactly encoded_length(s) octets.
-void encode(std::string_view s, char* out) noexcept;
+// which has room for at least encoded_length(s) octets; returns that length.
+size_t encode(std::string_view s, char* out) noexcept;
 
 // Room decode() needs for `n` input octets: every code is at least five
 // bits long, and one octet more lets the inner loop store unconditionally.

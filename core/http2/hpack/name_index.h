@@ -1,6 +1,7 @@
 // The encoder's index from header name to the entries of its dynamic table
-// that carry it. Open addressing with linear probing over 64-bit FNV-1a
-// hashes: a slot maps a name to its newest entry (by insertion serial), and
+// that carry it. Open addressing with linear probing over the core's header
+// name hash (two multiplies for a name of up to 16 bytes, where a bytewise
+// hash would chain a multiply per byte): a slot maps a name to its newest entry (by insertion serial), and
 // each entry links to the next older entry of the same name, so a lookup is
 // one probe sequence and a walk along that chain. Eviction of an entry that
 // is the newest of its name frees its slot by shifting the probe run back;
@@ -12,18 +13,16 @@
 #include <string_view>
 #include <vector>
 
+#include "core/http/header_field.h"
 #include "core/http2/hpack/table.h"
 
 namespace vintrel::h2::hpack {
 
-constexpr uint64_t fnv1a(std::string_view s) noexcept {
-  uint64_t h = 0xcbf29ce484222325ULL;
-  for (const char c : s) {
-    h ^= static_cast<uint8_t>(c);
-    h *= 0x100000001b3ULL;
-  }
-  return h;
-}
+// The hash of a header's name: the same value as http::fast_name_hash of
+// it, which the static table is built with at compile time. At run time a
+// regular name goes through parse_header_name, whose block loads compute
+// the hash many times faster than the constexpr byte loop.
+uint64_t name_hash(const DecodedHeader& h) noexcept;
 
 class NameIndex {
  public:

@@ -4,17 +4,6 @@
 
 namespace vintrel::h2::hpack {
 
-DecodedHeader HeaderTable::view(const Entry& e) const noexcept {
-  const char* p = bytes_.get() + (e.at - base_);
-  DecodedHeader h;
-  h.kind = e.kind;
-  h.name = std::string_view(p, e.name_len);
-  h.value = std::string_view(p + e.name_len, e.value_len);
-  h.method = e.method;
-  h.status = e.status;
-  return h;
-}
-
 void HeaderTable::pop_oldest() noexcept {
   const Entry& e = entry(0);
   size_ -= e.name_len + e.value_len + kEntryOverhead;

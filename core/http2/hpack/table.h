@@ -58,7 +58,11 @@ class HeaderTable {
   const Entry& entry(size_t from_oldest) const noexcept {
     return ring_[(first_ + from_oldest) & (ring_.size() - 1)];
   }
-  DecodedHeader view(const Entry& e) const noexcept;
+  DecodedHeader view(const Entry& e) const noexcept {
+    const char* p = bytes_.get() + (e.at - base_);
+    return {e.kind, std::string_view(p, e.name_len), std::string_view(p + e.name_len, e.value_len), e.method,
+            e.status};
+  }
   // Makes room for `n` more bytes at the end of the byte buffer, keeping
   // the bytes from absolute position `keep_from` on.
   void reserve_bytes(size_t n, uint64_t keep_from);
