@@ -124,6 +124,21 @@ TEST(HpackEncoder, FirstFieldWithoutName) {
   }
 }
 
+// The static table's name slots are hashed at compile time, names to encode
+// at run time, by other code paths: they must agree at every length.
+TEST(HpackEncoder, NameHashSameAtCompileAndRunTime) {
+  static constexpr std::string_view kText = "abcdefghijklmnopqrstuvwxyz0123456789-_.!";
+  static constexpr auto kHashes = [] {
+    std::array<uint64_t, kText.size() + 1> t{};
+    for (size_t n = 0; n <= kText.size(); ++n) t[n] = vintrel::h2::hpack::name_hash(kText.substr(0, n));
+    return t;
+  }();
+  for (size_t n = 0; n <= kText.size(); ++n) {
+    const std::string copy(kText.substr(0, n));  // exactly n bytes on the heap
+    EXPECT_EQ(vintrel::h2::hpack::name_hash(copy), kHashes[n]) << n;
+  }
+}
+
 void expect_same_tables(const HeaderTable& a, const HeaderTable& b) {
   ASSERT_EQ(a.count(), b.count());
   EXPECT_EQ(a.size(), b.size());

@@ -21,7 +21,7 @@ constexpr std::array<StaticSlot, kStaticSlots> kStaticNames = [] {
   for (size_t i = 0; i < kStaticTableSize; ++i) {
     const DecodedHeader& h = kStaticTable[i];
     if (h.is_pseudo()) continue;
-    const uint64_t hash = http::fast_name_hash(h.name);
+    const uint64_t hash = name_hash(h.name);
     size_t at = hash & (kStaticSlots - 1);
     while (t[at].index != 0) at = (at + 1) & (kStaticSlots - 1);
     t[at] = StaticSlot{hash, static_cast<uint8_t>(i + 1)};
@@ -172,7 +172,7 @@ void HpackEncoder::insert(const DecodedHeader& h, uint64_t hash) {
 }
 
 uint32_t HpackEncoder::encode_named(const DecodedHeader& h, std::string& out) {
-  const uint64_t hash = name_hash(h);
+  const uint64_t hash = name_hash(h.name);
   const StaticMatch st = static_match(h, hash);
   if (st.full != 0) {
     append_integer(out, 0x80, 7, st.full);

@@ -1,25 +1,7 @@
 #include "core/http2/hpack/name_index.h"
 
-#include <array>
 
 namespace vintrel::h2::hpack {
-
-namespace {
-constexpr std::array<uint64_t, 7> kPseudoHashes = [] {
-  std::array<uint64_t, 7> t{};
-  for (size_t k = 1; k < t.size(); ++k) t[k] = http::fast_name_hash(pseudo_name(static_cast<HeaderKind>(k)));
-  return t;
-}();
-}  // namespace
-
-uint64_t name_hash(const DecodedHeader& h) noexcept {
-  if (h.is_pseudo()) return kPseudoHashes[static_cast<size_t>(h.kind)];
-  http::NameScratch scratch;
-  const auto name = http::parse_header_name(h.name, scratch);
-  // The encoder's names are valid lowercase names; anything else still
-  // hashes the same way, only slower.
-  return name.ok() && name->view().data() == h.name.data() ? name->fast_hash() : http::fast_name_hash(h.name);
-}
 
 size_t NameIndex::find(const HeaderTable& table, std::string_view name, uint64_t hash) const noexcept {
   if (slots_.empty()) return SIZE_MAX;
