@@ -117,7 +117,7 @@ VINTREL_INLINE bool fold_block(uint64_t w[2], size_t n, unsigned* diff) noexcept
 // folded bytes on the way (fast_name_hash). `out` has room for n rounded up
 // to a multiple of 16 (whole blocks are stored). Returns whether every byte
 // was valid; `changed` tells whether folding altered anything.
-bool fold_into(const char* in, size_t n, char* out, bool* changed, uint64_t* hash) noexcept {
+bool fold_into(const char* in, size_t n, char* out, bool* changed, uint32_t* hash) noexcept {
   bool valid = true;
   unsigned diff = 0;
   uint64_t h = name_hash::kSeed;
@@ -130,7 +130,7 @@ bool fold_into(const char* in, size_t n, char* out, bool* changed, uint64_t* has
     h = name_hash::block(h, w[0], w[1]);
   }
   *changed = diff != 0;
-  *hash = name_hash::finish(h, n);
+  *hash = static_cast<uint32_t>(name_hash::finish(h, n));
   return valid;
 }
 
@@ -166,8 +166,8 @@ NameShape name_shape(std::string_view raw) noexcept {
   return diff == 0 ? NameShape::Lower : NameShape::Mixed;
 }
 
-Result<HeaderName, FieldError> parse_header_name(std::string_view raw, NameScratch& scratch) {
-  if (!length_ok(raw.size())) return fail(FieldError::InvalidName);
+HeaderName fold_header_name(std::string_view raw, NameScratch& scratch) {
+  if (!length_ok(raw.size())) return {};
   const size_t n = raw.size();
   if (n <= 16) {
     // Most names are one block: fold and hash it in registers, and touch
@@ -175,35 +175,50 @@ Result<HeaderName, FieldError> parse_header_name(std::string_view raw, NameScrat
     uint64_t w[2];
     load_block(raw.data(), n, w);
     unsigned diff = 0;
-    if (!fold_block(w, n, &diff)) return fail(FieldError::InvalidName);
-    const uint64_t hash = name_hash::finish(name_hash::block(name_hash::kSeed, w[0], w[1]), n);
-    if (diff == 0) return HeaderName(raw, hash, true);
+    if (!fold_block(w, n, &diff)) return {};
+    const auto hash = static_cast<uint32_t>(name_hash::finish(name_hash::block(name_hash::kSeed, w[0], w[1]), n));
+    if (diff == 0) return HeaderName::trusted(raw, hash);
     char* out = scratch.reserve(16);
     std::memcpy(out, w, 16);
-    return HeaderName(std::string_view(out, n), hash, true);
+    return HeaderName::trusted(std::string_view(out, n), hash);
   }
-  if (raw.size() <= NameScratch::kInline) {
+  if (n <= NameScratch::kInline) {
     // Short names (nearly all of them): one pass into the inline buffer.
-    char* out = scratch.reserve(raw.size());
+    char* out = scratch.reserve(n);
     bool changed = false;
-    uint64_t hash = 0;
-    if (!fold_into(raw.data(), raw.size(), out, &changed, &hash)) return fail(FieldError::InvalidName);
-    return HeaderName(changed ? std::string_view(out, raw.size()) : raw, hash, true);
+    uint32_t hash = 0;
+    if (!fold_into(raw.data(), n, out, &changed, &hash)) return {};
+    return HeaderName::trusted(changed ? std::string_view(out, n) : raw, hash);
   }
   // Long names: check first, so that a lowercase one costs no allocation.
   switch (name_shape(raw)) {
     case NameShape::Invalid:
-      return fail(FieldError::InvalidName);
+      return {};
     case NameShape::Lower:
       return HeaderName::trusted(raw);
     case NameShape::Mixed:
       break;
   }
-  char* out = scratch.reserve(raw.size());
+  char* out = scratch.reserve(n);
   bool changed = false;
-  uint64_t hash = 0;
-  (void)fold_into(raw.data(), raw.size(), out, &changed, &hash);
-  return HeaderName(std::string_view(out, raw.size()), hash, true);
+  uint32_t hash = 0;
+  (void)fold_into(raw.data(), n, out, &changed, &hash);
+  return HeaderName::trusted(std::string_view(out, n), hash);
+}
+
+uint32_t copy_folded_name(std::string_view raw, char* out) noexcept {
+  const size_t n = raw.size();
+  uint64_t h = name_hash::kSeed;
+  for (size_t i = 0; i < n; i += 16) {
+    const size_t len = n - i < 16 ? n - i : 16;
+    uint64_t w[2];
+    load_block(raw.data() + i, len, w);
+    unsigned diff = 0;
+    (void)fold_block(w, len, &diff);
+    std::memcpy(out + i, w, len);
+    h = name_hash::block(h, w[0], w[1]);
+  }
+  return static_cast<uint32_t>(name_hash::finish(h, n));
 }
 
 bool is_valid_header_value(std::string_view raw) noexcept {

@@ -1,82 +1,39 @@
 #include "core/http/header_map.h"
 
-#include <chrono>
 #include <cstring>
-#include <random>
+#include <utility>
+
+#include "core/util/siphash.h"
 
 namespace vintrel::http {
 
 namespace {
 
-constexpr size_t kNpos = static_cast<size_t>(-1);
-constexpr size_t kFirstSlots = 8;
-
-// The key of the flood-resistant hash: drawn once per process, never
-// exposed. Should the platform have no random device, the key still comes
-// from values an outside peer cannot see (addresses under ASLR, the clock).
-const SipKey& process_key() noexcept {
-  static const SipKey key = []() noexcept {
-    SipKey k{0, 0};
-    try {
-      std::random_device rd;
-      k.k0 = (static_cast<uint64_t>(rd()) << 32) ^ rd();
-      k.k1 = (static_cast<uint64_t>(rd()) << 32) ^ rd();
-    } catch (...) {
-      static int anchor;
-      const auto now = static_cast<uint64_t>(
-          std::chrono::steady_clock::now().time_since_epoch().count());
-      k.k0 = siphash13({now, reinterpret_cast<uintptr_t>(&anchor)}, "k0");
-      k.k1 = siphash13({reinterpret_cast<uintptr_t>(&k), now}, "k1");
-    }
-    return k;
-  }();
-  return key;
-}
+constexpr size_t kFirstSlots = 16;
 
 // Equality of a stored name and a probe of the same hash: names are short,
 // so whole-word compares beat a call into memcmp.
-bool same_name(std::string_view a, std::string_view b) noexcept {
-  const size_t n = a.size();
-  if (n != b.size()) return false;
-  if (n > 16) return std::memcmp(a.data(), b.data(), n) == 0;
+bool same_name(const char* a, const char* b, size_t n) noexcept {
+  if (n > 16) return std::memcmp(a, b, n) == 0;
   uint64_t x[2], y[2];
   if (n >= 8) {
-    std::memcpy(&x[0], a.data(), 8);
-    std::memcpy(&y[0], b.data(), 8);
-    std::memcpy(&x[1], a.data() + n - 8, 8);
-    std::memcpy(&y[1], b.data() + n - 8, 8);
+    std::memcpy(&x[0], a, 8);
+    std::memcpy(&y[0], b, 8);
+    std::memcpy(&x[1], a + n - 8, 8);
+    std::memcpy(&y[1], b + n - 8, 8);
     return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
   }
-  return std::memcmp(a.data(), b.data(), n) == 0;
+  return std::memcmp(a, b, n) == 0;
 }
 
-uint64_t rotl(uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }
-
-uint64_t load_le64(const char* p) noexcept {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(p[i]);
-  return v;
+// Makes room for `more` further elements, growing geometrically (a plain
+// reserve of size + 1 would reallocate on every call).
+template <class T>
+void room_for(std::vector<T>& v, size_t more) {
+  if (v.capacity() - v.size() >= more) return;
+  const size_t want = v.size() + more;
+  v.reserve(want > 2 * v.capacity() ? want : 2 * v.capacity());
 }
-
-struct SipState {
-  uint64_t v0, v1, v2, v3;
-  void round() noexcept {
-    v0 += v1;
-    v1 = rotl(v1, 13);
-    v1 ^= v0;
-    v0 = rotl(v0, 32);
-    v2 += v3;
-    v3 = rotl(v3, 16);
-    v3 ^= v2;
-    v0 += v3;
-    v3 = rotl(v3, 21);
-    v3 ^= v0;
-    v2 += v1;
-    v1 = rotl(v1, 17);
-    v1 ^= v2;
-    v2 = rotl(v2, 32);
-  }
-};
 
 }  // namespace
 
@@ -84,212 +41,397 @@ std::string_view map_error_text(MapError) noexcept {
   return "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)";
 }
 
-uint64_t siphash13(const SipKey& key, std::string_view bytes) noexcept {
-  SipState s{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
-             key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
-  const char* p = bytes.data();
-  const size_t n = bytes.size();
-  const size_t whole = n & ~static_cast<size_t>(7);
-  for (size_t i = 0; i < whole; i += 8) {
-    const uint64_t m = load_le64(p + i);
-    s.v3 ^= m;
-    s.round();
-    s.v0 ^= m;
-  }
-  uint64_t last = static_cast<uint64_t>(n) << 56;
-  for (size_t i = whole; i < n; ++i) last |= static_cast<uint64_t>(static_cast<uint8_t>(p[i])) << (8 * (i - whole));
-  s.v3 ^= last;
-  s.round();
-  s.v0 ^= last;
-  s.v2 ^= 0xff;
-  s.round();
-  s.round();
-  s.round();
-  return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+// ---------------------------------------------------------------- copies
+
+HeaderMap::HeaderMap(const HeaderMap& other, KeepHandles)
+    : arena_(other.arena_),
+      names_(other.names_),
+      values_(other.values_),
+      slots_(other.slots_),
+      value_count_(other.value_count_),
+      dead_bytes_(other.dead_bytes_),
+      dead_values_(other.dead_values_),
+      keyed_(other.keyed_) {}
+
+HeaderMap::HeaderMap(const HeaderMap& other) : HeaderMap(other, KeepHandles{}) {
+  for (NameRec& n : names_) n.handle = 0;
+  for (ValueRec& v : values_) v.handle = 0;
+}
+
+HeaderMap& HeaderMap::operator=(const HeaderMap& other) {
+  if (this != &other) *this = HeaderMap(other);
+  return *this;
+}
+
+void HeaderMap::reserve(size_t names, size_t values, size_t bytes) {
+  arena_.reserve(bytes);
+  values_.reserve(values);
+  names = names < kMaxNames ? names : kMaxNames;
+  names_.reserve(names);
+  size_t slots = slots_.empty() ? kFirstSlots : slots_.size();
+  while (names * 4 > slots * 3) slots *= 2;
+  if (slots != slots_.size()) rebuild(slots);
 }
 
 // ---------------------------------------------------------------- index
 
-inline uint64_t HeaderMap::hash_of(HeaderName name) const noexcept {
-  return keyed_ ? siphash13(process_key(), name.view()) : name.fast_hash();
+inline uint32_t HeaderMap::hash_of(const HeaderName& name) const noexcept {
+  return keyed_ ? static_cast<uint32_t>(siphash13(process_sip_key(), name.view())) : name.fast_hash();
 }
 
-size_t HeaderMap::find_slot(std::string_view name, uint64_t hash) const noexcept {
-  if (slots_.empty()) return kNpos;
-  const auto tag = static_cast<uint16_t>(hash);
-  size_t pos = home(hash);
-  uint64_t probes = 0;
-  size_t result = kNpos;
-  for (size_t dist = 0;; ++dist, pos = (pos + 1) & mask()) {
-    ++probes;
+size_t HeaderMap::find_slot(std::string_view name, uint32_t hash) const noexcept {
+  if (slots_.empty()) return npos;
+  const size_t m = mask();
+  size_t pos = hash & m;
+  for (size_t dist = 0;; ++dist, pos = (pos + 1) & m) {
     const Slot s = slots_[pos];
     // An empty slot, or one nearer its home than we are from ours, ends the
     // search: robin hood placement would have put the name before it.
-    if (s == 0 || distance(s, pos) < dist) break;
-    if ((s >> 16) == tag) {
-      const Entry& e = entries_[(s & 0xffff) - 1];
-      if (e.hash == hash && same_name(e.name, name)) {
-        result = pos;
-        break;
-      }
+    if (s.entry == 0 || ((pos - s.hash) & m) < dist) return npos;
+    if (s.hash == hash) {
+      const NameRec& n = names_[s.entry - 1];
+      if (n.len == name.size() && same_name(arena_.data() + n.off, name.data(), name.size())) return pos;
     }
   }
-  probes_.add(probes);
-  return result;
 }
 
-size_t HeaderMap::slot_of_entry(size_t entry, uint64_t hash) const noexcept {
-  size_t pos = home(hash);
-  const Slot want = static_cast<Slot>(entry + 1);
-  uint64_t probes = 1;
-  while ((slots_[pos] & 0xffff) != want) {
-    pos = (pos + 1) & mask();
-    ++probes;
-  }
-  probes_.add(probes);
+size_t HeaderMap::slot_of_entry(size_t entry) const noexcept {
+  size_t pos = names_[entry].hash & mask();
+  const auto want = static_cast<uint32_t>(entry + 1);
+  while (slots_[pos].entry != want) pos = (pos + 1) & mask();
   return pos;
 }
 
-size_t HeaderMap::place(size_t entry, uint64_t hash) noexcept {
-  Slot carry = static_cast<Slot>(entry + 1) | (static_cast<Slot>(static_cast<uint16_t>(hash)) << 16);
-  size_t pos = home(hash);
+size_t HeaderMap::place(size_t entry, uint32_t hash) noexcept {
+  Slot carry{hash, static_cast<uint32_t>(entry + 1)};
+  size_t pos = hash & mask();
   size_t dist = 0;
   size_t touched = 0;
   for (;; pos = (pos + 1) & mask(), ++dist) {
     ++touched;
     Slot& s = slots_[pos];
-    if (s == 0) {
+    if (s.entry == 0) {
       s = carry;
-      break;
+      return touched;
     }
-    const size_t d = distance(s, pos);
+    const size_t d = distance(s.hash, pos);
     if (d < dist) {
       std::swap(s, carry);
       dist = d;
     }
   }
-  probes_.add(touched);
-  return touched;
 }
 
 void HeaderMap::rebuild(size_t slot_count) {
-  slots_.assign(slot_count, 0);
-  for (size_t i = 0; i < entries_.size(); ++i) (void)place(i, entries_[i].hash);
+  slots_.assign(slot_count, Slot{0, 0});
+  size_t longest = 0;
+  for (size_t i = 0; i < names_.size(); ++i) {
+    const size_t touched = place(i, names_[i].hash);
+    longest = touched > longest ? touched : longest;
+  }
+  // Growing can gather a cluster too: the same rule as for one placement.
+  if (longest >= kLongProbe && !keyed_) switch_to_keyed();
 }
 
 void HeaderMap::switch_to_keyed() {
   keyed_ = true;
-  for (Entry& e : entries_) e.hash = hash_of(HeaderName::trusted(e.name));
+  for (size_t i = 0; i < names_.size(); ++i) {
+    names_[i].hash = hash_of(HeaderName::trusted(name(i), 0));
+  }
   rebuild(slots_.size());
 }
 
-HeaderMap::Entry& HeaderMap::push_entry(std::string_view name, uint64_t hash,
-                                        std::string_view value) {
-  // Grow before the index passes three quarters full.
-  const size_t need = entries_.size() + 1;
-  if (need * 4 > slots_.size() * 3) rebuild(slots_.empty() ? kFirstSlots : slots_.size() * 2);
-  entries_.push_back(Entry{std::string(name), ValueList(value), hash});
+size_t HeaderMap::max_displacement() const noexcept {
+  size_t longest = 0;
+  for (size_t pos = 0; pos < slots_.size(); ++pos) {
+    if (slots_[pos].entry == 0) continue;
+    const size_t d = distance(slots_[pos].hash, pos);
+    longest = d > longest ? d : longest;
+  }
+  return longest;
+}
+
+// ---------------------------------------------------------------- storage
+
+size_t HeaderMap::store(std::string_view bytes) {
+  const size_t off = arena_.size();
+  arena_.append(bytes);
+  return off;
+}
+
+uint32_t HeaderMap::push_value(std::string_view bytes, Handle handle) {
+  room_for(values_, 1);  // so that nothing below can fail half-way
+  const size_t off = store(bytes);
+  values_.push_back(ValueRec{off, bytes.size(), kEnd, handle});
+  return static_cast<uint32_t>(values_.size() - 1);
+}
+
+void HeaderMap::link_value(NameRec& n, uint32_t rec) noexcept {
+  if (n.count == 0) {
+    n.first = rec;
+  } else {
+    values_[n.last].next = rec;
+  }
+  n.last = rec;
+  ++n.count;
   ++value_count_;
-  const size_t touched = place(entries_.size() - 1, hash);
-  if (touched >= kLongProbe && !keyed_) switch_to_keyed();
-  return entries_[entries_.size() - 1];
+}
+
+size_t HeaderMap::push_name(size_t off, uint32_t len, uint32_t hash, Handle handle) {
+  room_for(names_, 1);
+  // Grow before the index passes three quarters full.
+  const size_t need = names_.size() + 1;
+  if (need * 4 > slots_.size() * 3) {
+    const bool was_keyed = keyed_;
+    rebuild(slots_.empty() ? kFirstSlots : slots_.size() * 2);
+    // Growing may have switched the hash under the caller's feet.
+    if (keyed_ != was_keyed) hash = hash_of(HeaderName::trusted({arena_.data() + off, len}, 0));
+  }
+  names_.push_back(NameRec{off, len, hash, kEnd, kEnd, 0, handle});
+  const size_t entry = names_.size() - 1;
+  if (place(entry, hash) >= kLongProbe && !keyed_) switch_to_keyed();
+  return entry;
+}
+
+size_t HeaderMap::handles_of(const NameRec& n) const noexcept {
+  size_t count = n.handle != 0;
+  for (uint32_t r = n.first; r != kEnd; r = values_[r].next) count += values_[r].handle != 0;
+  return count;
+}
+
+void HeaderMap::drop_values(const NameRec& n) noexcept {
+  for (uint32_t r = n.first; r != kEnd; r = values_[r].next) {
+    ValueRec& v = values_[r];
+    if (v.handle) dropped_.push_back(v.handle);
+    v.handle = 0;
+    dead_bytes_ += v.len;
+    ++dead_values_;
+  }
+  value_count_ -= n.count;
+}
+
+// Once dead bytes or records outweigh the live ones, copy the live ones to
+// fresh storage in the map's order. Each compaction is paid for by at least
+// as many earlier drops, so the cost is amortised constant.
+// Should memory run out, the map simply stays as it is.
+void HeaderMap::maybe_compact() noexcept {
+  const bool bytes = dead_bytes_ > 4096 && dead_bytes_ * 2 > arena_.size();
+  const bool records = dead_values_ > 64 && dead_values_ * 2 > values_.size();
+  if (!bytes && !records) return;
+  try {
+    compact();
+  } catch (...) {
+  }
+}
+
+void HeaderMap::compact() {
+  std::string arena;
+  arena.reserve(arena_.size() - dead_bytes_);
+  std::vector<ValueRec> values;
+  values.reserve(value_count_);
+  for (NameRec& n : names_) {
+    const size_t off = arena.size();
+    arena.append(arena_, n.off, n.len);
+    n.off = off;
+    uint32_t prev = kEnd;
+    for (uint32_t r = n.first; r != kEnd; r = values_[r].next) {
+      const ValueRec& v = values_[r];
+      const auto rec = static_cast<uint32_t>(values.size());
+      values.push_back(ValueRec{arena.size(), v.len, kEnd, v.handle});
+      arena.append(arena_, v.off, v.len);
+      if (prev == kEnd) {
+        n.first = rec;
+      } else {
+        values[prev].next = rec;
+      }
+      prev = rec;
+    }
+    n.last = prev;
+  }
+  arena_.swap(arena);
+  values_.swap(values);
+  dead_bytes_ = 0;
+  dead_values_ = 0;
+  ++epoch_;
 }
 
 // ---------------------------------------------------------------- operations
 
-const HeaderMap::Entry* HeaderMap::find(HeaderName name) const noexcept {
+size_t HeaderMap::find(const HeaderName& name) const noexcept {
   const size_t pos = find_slot(name.view(), hash_of(name));
-  return pos == kNpos ? nullptr : &entries_[(slots_[pos] & 0xffff) - 1];
+  return pos == npos ? npos : slots_[pos].entry - 1;
 }
 
-std::optional<std::string_view> HeaderMap::get(HeaderName name) const noexcept {
-  const Entry* e = find(name);
-  if (e == nullptr) return std::nullopt;
-  return e->values.front();
+std::optional<std::string_view> HeaderMap::get(const HeaderName& name) const noexcept {
+  const size_t e = find(name);
+  if (e == npos) return std::nullopt;
+  return value_bytes(names_[e].first);
 }
 
-const ValueList* HeaderMap::get_all(HeaderName name) const noexcept {
-  const Entry* e = find(name);
-  return e ? &e->values : nullptr;
+HeaderMap::Values HeaderMap::get_all(const HeaderName& name) const noexcept {
+  const size_t e = find(name);
+  return e == npos ? Values() : values(e);
 }
 
-HeaderMap::Status HeaderMap::append(HeaderName name, HeaderValue value) {
+Result<HeaderMap::Handles, MapError> HeaderMap::store_value(const HeaderName& name, HeaderValue value,
+                                                            Handles handles, bool replace) {
   if (full()) return fail(MapError::Full);
-  const uint64_t hash = hash_of(name);
+  const uint32_t hash = hash_of(name);
   const size_t pos = find_slot(name.view(), hash);
-  if (pos != kNpos) {
-    entries_[(slots_[pos] & 0xffff) - 1].values.push_back(value.view());
-    ++value_count_;
-  } else {
-    push_entry(name.view(), hash, value.view());
+  Handles taken{0, handles.value};
+  if (pos == npos) {
+    // The value's record first: a failure in between leaves at worst an
+    // unused record, never a name without values.
+    const size_t off = store(name.view());
+    const uint32_t rec = push_value(value.view(), handles.value);
+    const size_t entry = push_name(off, static_cast<uint32_t>(name.size()), hash, handles.name);
+    taken.name = handles.name;
+    link_value(names_[entry], rec);
+    return taken;
+  }
+  const size_t entry = slots_[pos].entry - 1;
+  // Everything that allocates comes first, so that a failure leaves the
+  // map as it was.
+  if (replace) room_for(dropped_, handles_of(names_[entry]));
+  const uint32_t rec = push_value(value.view(), handles.value);
+  NameRec& n = names_[entry];
+  if (replace) {
+    drop_values(n);
+    n.count = 0;
+    ++epoch_;
+  }
+  link_value(n, rec);
+  if (n.handle == 0 && handles.name != 0) {
+    n.handle = handles.name;
+    taken.name = handles.name;
+  }
+  if (replace) maybe_compact();
+  return taken;
+}
+
+HeaderMap::Status HeaderMap::append(const HeaderName& name, HeaderValue value) {
+  auto r = store_value(name, value, {}, false);
+  if (!r) return fail(r.error());
+  return {};
+}
+
+Result<HeaderMap::Handles, MapError> HeaderMap::append(const HeaderName& name, HeaderValue value,
+                                                       Handles handles) {
+  return store_value(name, value, handles, false);
+}
+
+HeaderMap::Status HeaderMap::replace(const HeaderName& name, HeaderValue value) {
+  auto r = store_value(name, value, {}, true);
+  if (!r) return fail(r.error());
+  return {};
+}
+
+Result<HeaderMap::Handles, MapError> HeaderMap::replace(const HeaderName& name, HeaderValue value,
+                                                        Handles handles) {
+  return store_value(name, value, handles, true);
+}
+
+HeaderMap::Status HeaderMap::append_fields(std::span<const FieldView> fields) {
+  size_t bytes = 0;
+  for (const FieldView& f : fields) bytes += f.name.size() + f.value.size();
+  reserve(names_.size() + fields.size(), values_.size() + fields.size(), arena_.size() + bytes);
+  for (const FieldView& f : fields) {
+    if (full()) return fail(MapError::Full);
+    // Fold the name straight into the arena; a name already present takes
+    // its bytes back off the end.
+    const size_t off = arena_.size();
+    arena_.resize(off + f.name.size());
+    uint32_t hash = copy_folded_name(f.name, arena_.data() + off);
+    const std::string_view folded(arena_.data() + off, f.name.size());
+    if (keyed_) hash = hash_of(HeaderName::trusted(folded, 0));
+    const size_t pos = find_slot(folded, hash);
+    size_t entry;
+    if (pos == npos) {
+      entry = push_name(off, static_cast<uint32_t>(f.name.size()), hash, 0);
+    } else {
+      arena_.resize(off);
+      entry = slots_[pos].entry - 1;
+    }
+    const uint32_t rec = push_value(f.value, 0);
+    link_value(names_[entry], rec);
   }
   return {};
 }
 
-HeaderMap::Status HeaderMap::replace(HeaderName name, HeaderValue value) {
-  if (full()) return fail(MapError::Full);
-  const uint64_t hash = hash_of(name);
-  const size_t pos = find_slot(name.view(), hash);
-  if (pos != kNpos) {
-    ValueList& values = entries_[(slots_[pos] & 0xffff) - 1].values;
-    value_count_ = value_count_ - values.size() + 1;
-    values.reset(value.view());
-  } else {
-    push_entry(name.view(), hash, value.view());
-  }
-  return {};
+Result<std::string_view, MapError> HeaderMap::setdefault(const HeaderName& name, HeaderValue value) {
+  const size_t e = find(name);
+  if (e != npos) return value_bytes(names_[e].first);
+  auto r = store_value(name, value, {}, false);
+  if (!r) return fail(r.error());
+  return value_bytes(static_cast<uint32_t>(values_.size() - 1));
 }
 
-Result<std::string_view, MapError> HeaderMap::setdefault(HeaderName name, HeaderValue value) {
-  const uint64_t hash = hash_of(name);
-  const size_t pos = find_slot(name.view(), hash);
-  if (pos != kNpos) return entries_[(slots_[pos] & 0xffff) - 1].values.front();
-  if (full()) return fail(MapError::Full);
-  return push_entry(name.view(), hash, value.view()).values.front();
-}
-
-bool HeaderMap::remove(HeaderName name) noexcept {
+bool HeaderMap::remove(const HeaderName& name) {
   size_t pos = find_slot(name.view(), hash_of(name));
-  if (pos == kNpos) return false;
-  const size_t hole = (slots_[pos] & 0xffff) - 1;
+  if (pos == npos) return false;
+  const size_t hole = slots_[pos].entry - 1;
+  room_for(dropped_, handles_of(names_[hole]));  // the one step that can fail
 
   // Backward-shift deletion: pull the following run one slot nearer home
   // until an empty slot or one already at home.
-  uint64_t probes = 0;
   for (size_t next = (pos + 1) & mask();; pos = next, next = (next + 1) & mask()) {
-    ++probes;
     const Slot s = slots_[next];
-    if (s == 0 || distance(s, next) == 0) {
-      slots_[pos] = 0;
+    if (s.entry == 0 || distance(s.hash, next) == 0) {
+      slots_[pos] = Slot{0, 0};
       break;
     }
     slots_[pos] = s;
   }
-  probes_.add(probes);
 
-  // The last entry moves into the hole; its slot follows it.
-  value_count_ -= entries_[hole].values.size();
-  const size_t last = entries_.size() - 1;
+  NameRec& gone = names_[hole];
+  if (gone.handle) dropped_.push_back(gone.handle);
+  drop_values(gone);
+  dead_bytes_ += gone.len;
+  // The last name moves into the hole; its slot follows it.
+  const size_t last = names_.size() - 1;
   if (hole != last) {
-    const size_t moved = slot_of_entry(last, entries_[last].hash);
-    slots_[moved] = (slots_[moved] & 0xffff0000u) | static_cast<Slot>(hole + 1);
-    entries_[hole] = std::move(entries_[last]);
+    slots_[slot_of_entry(last)].entry = static_cast<uint32_t>(hole + 1);
+    names_[hole] = names_[last];
   }
-  entries_.pop_back();
+  names_.pop_back();
+  ++epoch_;
+  if (names_.empty()) {
+    // Nothing live: start the storage afresh, keeping its capacity.
+    arena_.clear();
+    values_.clear();
+    dead_bytes_ = dead_values_ = 0;
+  } else {
+    maybe_compact();
+  }
   return true;
 }
 
-void HeaderMap::clear() noexcept {
-  entries_.clear();
+void HeaderMap::clear() {
+  size_t handles = 0;
+  for (const NameRec& n : names_) handles += handles_of(n);
+  room_for(dropped_, handles);
+  for_each_handle([this](Handle h) { dropped_.push_back(h); });
+  arena_.clear();
+  names_.clear();
+  values_.clear();
   slots_.clear();
-  value_count_ = 0;
+  value_count_ = dead_bytes_ = dead_values_ = 0;
+  ++epoch_;
 }
 
 bool operator==(const HeaderMap& a, const HeaderMap& b) noexcept {
-  if (a.value_count_ != b.value_count_ || a.entries_.size() != b.entries_.size()) return false;
-  for (const HeaderMap::Entry& e : a.entries_) {
-    const HeaderMap::Entry* other = b.find(HeaderName::trusted(e.name));
-    if (other == nullptr || !(other->values == e.values)) return false;
+  if (a.value_count_ != b.value_count_ || a.names_.size() != b.names_.size()) return false;
+  for (size_t i = 0; i < a.names_.size(); ++i) {
+    const HeaderMap::NameRec& n = a.names_[i];
+    // A keyed map's stored hash is no fast hash: recompute it then.
+    const size_t k = b.find(a.keyed_ ? HeaderName::trusted(a.name(i)) : HeaderName::trusted(a.name(i), n.hash));
+    if (k == HeaderMap::npos || b.names_[k].count != n.count) return false;
+    HeaderMap::Values bv = b.values(k);
+    auto it = bv.begin();
+    for (std::string_view v : a.values(i)) {
+      if (v != *it) return false;
+      ++it;
+    }
   }
   return true;
 }

@@ -34,10 +34,6 @@ decltype(auto) locked_state(PyObject* self, F&& f) {
   return payload_of<Payload>(self).with(std::forward<F>(f));
 }
 
-size_t index_of(const HeaderMap& m, const HeaderMap::Entry* e) {
-  return static_cast<size_t>(e - m.entries().data());
-}
-
 PyObject* raise_full() { return raise_value_error(http::map_error_text(http::MapError::Full)); }
 
 // A value copied out under the lock: short values stay on the stack.
@@ -69,8 +65,8 @@ PyObject* keys_of(const HeaderMap& m) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(m.name_count()));
   if (list == nullptr) return nullptr;
   Py_ssize_t i = 0;
-  for (const auto& e : m) {
-    PyObject* name = str_from(e.name);
+  for (size_t e = 0; e < m.name_count(); ++e) {
+    PyObject* name = str_from(m.name(e));
     if (name == nullptr) {
       Py_DECREF(list);
       return nullptr;
@@ -84,8 +80,8 @@ PyObject* values_of(const HeaderMap& m) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(m.value_count()));
   if (list == nullptr) return nullptr;
   Py_ssize_t i = 0;
-  for (const auto& e : m) {
-    for (std::string_view v : e.values) {
+  for (size_t e = 0; e < m.name_count(); ++e) {
+    for (std::string_view v : m.values(e)) {
       PyObject* value = bytes_from(v);
       if (value == nullptr) {
         Py_DECREF(list);
@@ -101,13 +97,13 @@ PyObject* items_of(const HeaderMap& m) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(m.value_count()));
   if (list == nullptr) return nullptr;
   Py_ssize_t i = 0;
-  for (const auto& e : m) {
-    PyObject* name = str_from(e.name);  // shared by the pairs of one name
+  for (size_t e = 0; e < m.name_count(); ++e) {
+    PyObject* name = str_from(m.name(e));  // shared by the pairs of one name
     if (name == nullptr) {
       Py_DECREF(list);
       return nullptr;
     }
-    for (std::string_view v : e.values) {
+    for (std::string_view v : m.values(e)) {
       PyObject* value = bytes_from(v);
       PyObject* pair = value ? PyTuple_Pack(2, name, value) : nullptr;
       Py_XDECREF(value);
@@ -129,7 +125,7 @@ PyObject* items_of(const HeaderMap& m) {
 // thread can see yet.
 bool append_pair(PyObject* name_obj, PyObject* value_obj, HeaderMap& out) {
   NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
+  HeaderName name;
   HeaderValue value = HeaderValue::trusted({});
   if (!header_name_arg(name_obj, scratch, &name) || !header_value_arg(value_obj, &value)) return false;
   if (!out.append(name, value)) {
@@ -211,12 +207,12 @@ PyObject* first_bytes(PyObject* self, HeaderName name, bool* present) {
   uint64_t generation = 0;
   PyObject* hit = nullptr;
   *present = locked_state(self, [&](HeaderMapState& s) {
-    const HeaderMap::Entry* e = s.map.find(name);
-    if (e == nullptr) return false;
-    index = index_of(s.map, e);
+    const size_t e = s.map.find(name);
+    if (e == HeaderMap::npos) return false;
+    index = e;
     hit = s.cached(index);
     if (hit == nullptr) {
-      copy.set(e->values.front());
+      copy.set(s.map.values(e).front());
       generation = s.generation();
     }
     return true;
@@ -241,7 +237,7 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   PyObject* arg[2];
   if (!parse_args(kGet, args, nargs, kwnames, arg)) return nullptr;
   NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
+  HeaderName name;
   if (!header_name_arg(arg[0], scratch, &name)) return nullptr;
   bool present;
   PyObject* value = first_bytes(self, name, &present);
@@ -255,16 +251,16 @@ PyObject* get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   PyObject* arg[1];
   if (!parse_args(kGetAll, args, nargs, kwnames, arg)) return nullptr;
   NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
+  HeaderName name;
   if (!header_name_arg(arg[0], scratch, &name)) return nullptr;
-  const std::optional<http::ValueList> values = locked(self, [&](HeaderMap& m) {
-    const http::ValueList* v = m.get_all(name);
-    return v ? std::optional<http::ValueList>(*v) : std::nullopt;
+  const std::vector<std::string> values = locked(self, [&](HeaderMap& m) {
+    const HeaderMap::Values v = m.get_all(name);
+    return std::vector<std::string>(v.begin(), v.end());
   });
-  PyObject* list = PyList_New(values ? static_cast<Py_ssize_t>(values->size()) : 0);
-  if (list == nullptr || !values) return list;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
+  if (list == nullptr) return list;
   Py_ssize_t i = 0;
-  for (std::string_view v : *values) {
+  for (std::string_view v : values) {
     PyObject* b = bytes_from(v);
     if (b == nullptr) {
       Py_DECREF(list);
@@ -277,7 +273,7 @@ PyObject* get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* subscript(PyObject* self, PyObject* key) {
   NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
+  HeaderName name;
   if (!header_name_arg(key, scratch, &name)) return nullptr;
   bool present;
   PyObject* value = first_bytes(self, name, &present);
@@ -287,7 +283,7 @@ PyObject* subscript(PyObject* self, PyObject* key) {
 
 int contains(PyObject* self, PyObject* key) {
   NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
+  HeaderName name;
   if (!header_name_arg(key, scratch, &name)) return -1;
   return locked(self, [&](HeaderMap& m) { return m.contains(name); }) ? 1 : 0;
 }
@@ -300,7 +296,7 @@ PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   PyObject* arg[2];
   if (!parse_args(kAdd, args, nargs, kwnames, arg)) return nullptr;
   NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
+  HeaderName name;
   HeaderValue value = HeaderValue::trusted({});
   if (!header_name_arg(arg[0], scratch, &name) || !header_value_arg(arg[1], &value)) return nullptr;
   // Appending never changes a first value nor moves an entry: the cache of
@@ -315,7 +311,7 @@ PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   PyObject* arg[2];
   if (!parse_args(kSetdefault, args, nargs, kwnames, arg)) return nullptr;
   NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
+  HeaderName name;
   if (!header_name_arg(arg[0], scratch, &name)) return nullptr;
   // A present name leaves `value` unconverted and unchecked.
   bool present;
@@ -344,7 +340,7 @@ PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj) {
   NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
+  HeaderName name;
   if (!header_name_arg(key, scratch, &name)) return -1;
   std::vector<PyObject*> stale;
   if (value_obj == nullptr) {
@@ -505,12 +501,11 @@ bool is_header_map(PyObject* obj) {
 bool header_name_arg(PyObject* obj, NameScratch& scratch, HeaderName* out) {
   std::string_view raw;
   if (!header_part(obj, HeaderPart::Name, &raw)) return false;
-  auto name = http::parse_header_name(raw, scratch);
-  if (!name) {
-    raise_value_error(http::field_error_text(name.error()));
+  *out = http::fold_header_name(raw, scratch);
+  if (!out->valid()) {
+    raise_value_error(http::field_error_text(http::FieldError::InvalidName));
     return false;
   }
-  *out = *name;
   return true;
 }
 
