@@ -1,42 +1,136 @@
 // HeaderMap: an ordered, case-insensitive, multi-valued header collection, a
-// thin shell over http::HeaderMap behind the object's own lock. Every
-// argument is converted before the lock is taken, and results are copied
-// out under the lock and turned into Python objects after it is released,
-// so no interpreter code ever runs while the lock is held.
+// thin shell over http::HeaderMap behind the object's own lock.
+//
+// Every argument is converted before the lock is taken. The map keeps a
+// Python object for each name and value once one exists (see
+// HeaderMapState), so a read under the lock only takes references; objects
+// still missing are made after the lock is released and stored on a second,
+// short hold if the map has not moved meanwhile. Lists and tuples, which
+// the collector tracks, are built only after the lock is released.
 #include "src/py/http/header_map.h"
 
 #include <cstring>
-#include <mutex>
-#include <optional>
+#include <string>
 #include <vector>
 
 #include "src/py/errors.h"
 #include "src/py/exports.h"
+#include "src/py/http/header_args.h"
 
 namespace vintrel::py {
 namespace {
 
 using http::HeaderMap;
 using http::HeaderName;
-using http::HeaderValue;
-using http::NameScratch;
+using Handle = HeaderMap::Handle;
 using Payload = HeaderMapPayload;
 
-// Runs f on the core map under the object's lock.
 template <class F>
-decltype(auto) locked(PyObject* self, F&& f) {
-  return payload_of<Payload>(self).with([&](HeaderMapState& s) -> decltype(auto) { return f(s.map); });
-}
-
-// Runs f on the whole state (map and cache) under the object's lock.
-template <class F>
-decltype(auto) locked_state(PyObject* self, F&& f) {
+decltype(auto) with_state(PyObject* self, F&& f) {
   return payload_of<Payload>(self).with(std::forward<F>(f));
 }
 
 PyObject* raise_full() { return raise_value_error(http::map_error_text(http::MapError::Full)); }
 
-// A value copied out under the lock: short values stay on the stack.
+// Takes a reference to what the map now holds.
+void keep(HeaderMap::Handles taken) noexcept {
+  if (taken.name) Py_INCREF(handle_object(taken.name));
+  if (taken.value) Py_INCREF(handle_object(taken.value));
+}
+
+HeaderMap::Handles offer(const NameArg& name, const ValueArg& value) noexcept {
+  return {object_handle(name.reuse), object_handle(value.reuse)};
+}
+
+// ---------------------------------------------------------------- reading
+
+// References gathered under the lock, in listing order: for each name or
+// value a new reference to its object, or a hole whose bytes were copied so
+// that the object can be made once the lock is released.
+class Gather {
+ public:
+  Gather() = default;
+  Gather(const Gather&) = delete;
+  Gather& operator=(const Gather&) = delete;
+  ~Gather() {
+    for (PyObject* o : objs_) Py_XDECREF(o);
+  }
+
+  // Under the lock.
+  void start(const HeaderMap& m, size_t expected) {
+    epoch_ = m.epoch();
+    objs_.reserve(expected);
+  }
+  void name(const HeaderMap& m, size_t entry) { add(m.name_handle(entry), true, entry, m.name(entry)); }
+  void values(const HeaderMap& m, size_t entry) {
+    const HeaderMap::Values vs = m.values(entry);
+    for (auto it = vs.begin(); it != vs.end(); ++it) add(m.value_handle(it.record()), false, it.record(), *it);
+  }
+
+  // After the lock: makes the missing objects, and stores them in the map
+  // unless it has moved meanwhile. False with an exception set.
+  bool complete(PyObject* self) {
+    if (holes_.empty()) return true;
+    for (const Hole& h : holes_) {
+      const std::string_view bytes(text_.data() + h.off, h.len);
+      PyObject* o = h.is_name ? str_from(bytes) : bytes_from(bytes);
+      if (o == nullptr) return false;
+      objs_[h.pos] = o;
+    }
+    with_state(self, [&](HeaderMapState& s) {
+      HeaderMap& m = s.map;
+      if (m.epoch() != epoch_) return;
+      for (const Hole& h : holes_) {
+        PyObject* o = objs_[h.pos];
+        if (h.is_name && m.name_handle(h.id) == 0) {
+          m.set_name_handle(h.id, object_handle(Py_NewRef(o)));
+        } else if (!h.is_name && m.value_handle(static_cast<uint32_t>(h.id)) == 0) {
+          m.set_value_handle(static_cast<uint32_t>(h.id), object_handle(Py_NewRef(o)));
+        }
+      }
+    });
+    return true;
+  }
+
+  size_t size() const noexcept { return objs_.size(); }
+  PyObject* at(size_t i) const noexcept { return objs_[i]; }
+  // Hands the reference at i to the caller.
+  PyObject* take(size_t i) noexcept { return std::exchange(objs_[i], nullptr); }
+
+  // A list of every gathered object.
+  PyObject* list() {
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(objs_.size()));
+    if (out == nullptr) return nullptr;
+    for (size_t i = 0; i < objs_.size(); ++i) PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), take(i));
+    return out;
+  }
+
+ private:
+  struct Hole {
+    size_t pos;
+    size_t id;  // entry number or value record
+    bool is_name;
+    size_t off;
+    size_t len;
+  };
+
+  void add(Handle h, bool is_name, size_t id, std::string_view bytes) {
+    if (h != 0) {
+      objs_.push_back(Py_NewRef(handle_object(h)));
+      return;
+    }
+    holes_.push_back(Hole{objs_.size(), id, is_name, text_.size(), bytes.size()});
+    text_.append(bytes);
+    objs_.push_back(nullptr);
+  }
+
+  std::vector<PyObject*> objs_;
+  std::vector<Hole> holes_;
+  std::string text_;
+  uint64_t epoch_ = 0;
+};
+
+// A first value copied out under the lock: short values stay on the stack.
 class ValueCopy {
  public:
   void set(std::string_view v) {
@@ -56,107 +150,102 @@ class ValueCopy {
   std::string_view view_;
 };
 
-// The whole map, copied under the lock, for the operations that list it.
-HeaderMap snapshot(PyObject* self) {
-  return locked(self, [](HeaderMap& m) { return m; });
+// The first value of `name` as a new reference to its bytes: the map's own
+// object, made and stored now if it has none yet. nullptr with *present
+// false when the name is absent, or with an exception set.
+PyObject* first_value(PyObject* self, const HeaderName& name, bool* present) {
+  PyObject* hit = nullptr;
+  uint32_t rec = 0;
+  uint64_t epoch = 0;
+  ValueCopy copy;
+  *present = with_state(self, [&](HeaderMapState& s) {
+    const size_t e = s.map.find(name);
+    if (e == HeaderMap::npos) return false;
+    rec = s.map.first_record(e);
+    if (const Handle h = s.map.value_handle(rec)) {
+      hit = Py_NewRef(handle_object(h));
+    } else {
+      copy.set(s.map.values(e).front());
+      epoch = s.map.epoch();
+    }
+    return true;
+  });
+  if (!*present || hit != nullptr) return hit;
+  PyObject* bytes = bytes_from(copy.view());
+  if (bytes == nullptr) return nullptr;
+  with_state(self, [&](HeaderMapState& s) {
+    if (s.map.epoch() == epoch && s.map.value_handle(rec) == 0) {
+      s.map.set_value_handle(rec, object_handle(Py_NewRef(bytes)));
+    }
+  });
+  return bytes;
 }
 
-PyObject* keys_of(const HeaderMap& m) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(m.name_count()));
-  if (list == nullptr) return nullptr;
-  Py_ssize_t i = 0;
-  for (size_t e = 0; e < m.name_count(); ++e) {
-    PyObject* name = str_from(m.name(e));
-    if (name == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, i++, name);
-  }
-  return list;
-}
-
-PyObject* values_of(const HeaderMap& m) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(m.value_count()));
-  if (list == nullptr) return nullptr;
-  Py_ssize_t i = 0;
-  for (size_t e = 0; e < m.name_count(); ++e) {
-    for (std::string_view v : m.values(e)) {
-      PyObject* value = bytes_from(v);
-      if (value == nullptr) {
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SET_ITEM(list, i++, value);
-    }
-  }
-  return list;
-}
-
-PyObject* items_of(const HeaderMap& m) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(m.value_count()));
-  if (list == nullptr) return nullptr;
-  Py_ssize_t i = 0;
-  for (size_t e = 0; e < m.name_count(); ++e) {
-    PyObject* name = str_from(m.name(e));  // shared by the pairs of one name
-    if (name == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    for (std::string_view v : m.values(e)) {
-      PyObject* value = bytes_from(v);
-      PyObject* pair = value ? PyTuple_Pack(2, name, value) : nullptr;
-      Py_XDECREF(value);
-      if (pair == nullptr) {
-        Py_DECREF(name);
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SET_ITEM(list, i++, pair);
-    }
-    Py_DECREF(name);
-  }
-  return list;
+PyObject* raise_key_error(const HeaderName& name) {
+  PyObject* key = str_from(name.view());
+  if (key == nullptr) return nullptr;
+  PyErr_SetObject(PyExc_KeyError, key);
+  Py_DECREF(key);
+  return nullptr;
 }
 
 // ---------------------------------------------------------------- construction
 
-// Converts one (name, value) pair and appends it to a map that no other
-// thread can see yet.
-bool append_pair(PyObject* name_obj, PyObject* value_obj, HeaderMap& out) {
-  NameScratch scratch;
-  HeaderName name;
-  HeaderValue value = HeaderValue::trusted({});
-  if (!header_name_arg(name_obj, scratch, &name) || !header_value_arg(value_obj, &value)) return false;
-  if (!out.append(name, value)) {
+// Converts one (name, value) pair and appends it to a map no other thread
+// can see yet.
+bool append_pair(PyObject* name_obj, PyObject* value_obj, HeaderMapState& out) {
+  NameArg name;
+  ValueArg value;
+  if (!name_arg(name_obj, name) || !value_arg(value_obj, value)) return false;
+  auto r = out.map.append(name.name, value.value, offer(name, value));
+  if (!r) {
     raise_full();
     return false;
   }
+  keep(*r);
   return true;
 }
 
-bool fill_from_iterable(PyObject* init, HeaderMap& out) {
+// One element e of an iterable: e[0] and e[1], whatever its length.
+bool append_element(PyObject* e, HeaderMapState& out) {
+  if (PyTuple_CheckExact(e) && PyTuple_GET_SIZE(e) >= 2) {
+    return append_pair(PyTuple_GET_ITEM(e, 0), PyTuple_GET_ITEM(e, 1), out);
+  }
+  PyObject* zero = PyLong_FromLong(0);
+  PyObject* one = zero ? PyLong_FromLong(1) : nullptr;
+  PyObject* name = one ? PyObject_GetItem(e, zero) : nullptr;
+  PyObject* value = name ? PyObject_GetItem(e, one) : nullptr;
+  const bool ok = value != nullptr && append_pair(name, value, out);
+  Py_XDECREF(zero);
+  Py_XDECREF(one);
+  Py_XDECREF(name);
+  Py_XDECREF(value);
+  return ok;
+}
+
+// Room for `n` fields of typical size.
+void reserve_for(HeaderMapState& out, Py_ssize_t n) {
+  if (n > 0) out.map.reserve(static_cast<size_t>(n), static_cast<size_t>(n), static_cast<size_t>(n) * 32);
+}
+
+bool fill_from_iterable(PyObject* init, HeaderMapState& out) {
+  if (PyList_CheckExact(init) || PyTuple_CheckExact(init)) {
+    // Walked by index, the size read again at each step: indexing an
+    // element may run code that changes the list.
+    reserve_for(out, PySequence_Fast_GET_SIZE(init));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(init); ++i) {
+      PyObject* e = Py_NewRef(PySequence_Fast_GET_ITEM(init, i));
+      const bool ok = append_element(e, out);
+      Py_DECREF(e);
+      if (!ok) return false;
+    }
+    return true;
+  }
   PyObject* it = PyObject_GetIter(init);
   if (it == nullptr) return false;
   bool ok = true;
   while (PyObject* e = PyIter_Next(it)) {
-    PyObject* name;
-    PyObject* value;
-    if (PyTuple_CheckExact(e) && PyTuple_GET_SIZE(e) >= 2) {
-      name = Py_NewRef(PyTuple_GET_ITEM(e, 0));
-      value = Py_NewRef(PyTuple_GET_ITEM(e, 1));
-    } else {
-      // Any other element: e[0] and e[1], whatever its length.
-      PyObject* zero = PyLong_FromLong(0);
-      PyObject* one = zero ? PyLong_FromLong(1) : nullptr;
-      name = one ? PyObject_GetItem(e, zero) : nullptr;
-      value = name ? PyObject_GetItem(e, one) : nullptr;
-      Py_XDECREF(zero);
-      Py_XDECREF(one);
-    }
-    ok = value != nullptr && append_pair(name, value, out);
-    Py_XDECREF(name);
-    Py_XDECREF(value);
+    ok = append_element(e, out);
     Py_DECREF(e);
     if (!ok) break;
   }
@@ -164,14 +253,24 @@ bool fill_from_iterable(PyObject* init, HeaderMap& out) {
   return ok && !PyErr_Occurred();
 }
 
+// A copy of another map, taken under its lock; the copy owns a reference
+// to each of the source's objects.
+void copy_from(PyObject* src, HeaderMapState& out) {
+  with_state(src, [&](HeaderMapState& s) {
+    out.map = HeaderMap(s.map, HeaderMap::KeepHandles{});
+    out.map.for_each_handle([](Handle h) { Py_INCREF(handle_object(h)); });
+  });
+}
+
 // Builds the new map's contents completely before any object exists.
-bool fill_from(PyObject* init, HeaderMap& out) {
+bool fill_from(PyObject* init, HeaderMapState& out) {
   if (is_none(init)) return true;
   if (is_header_map(init)) {
-    out = snapshot(init);
+    copy_from(init, out);
     return true;
   }
-  if (PyDict_Check(init)) {
+  if (PyDict_CheckExact(init)) {
+    reserve_for(out, PyDict_GET_SIZE(init));
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
@@ -182,6 +281,15 @@ bool fill_from(PyObject* init, HeaderMap& out) {
     }
     return true;
   }
+  if (PyDict_Check(init)) {
+    // A subclass may order its items its own way (an OrderedDict after
+    // move_to_end): read it through its own items().
+    PyObject* items = PyObject_CallMethod(init, "items", nullptr);
+    if (items == nullptr) return false;
+    const bool ok = fill_from_iterable(items, out);
+    Py_DECREF(items);
+    return ok;
+  }
   return fill_from_iterable(init, out);
 }
 
@@ -190,57 +298,22 @@ constexpr Params<1> kInit{"HeaderMap", {"init"}, 0};
 PyObject* new_header_map_object(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* arg[1];
   if (!parse_args(kInit, args, kwargs, arg)) return nullptr;
-  HeaderMap contents;
+  HeaderMapState contents;
   if (!fill_from(arg[0], contents)) return nullptr;
   return new_box<Payload>(type, std::move(contents));
 }
 
 // ---------------------------------------------------------------- lookups
 
-// The first value of `name` as bytes (a new reference): the cached object
-// when there is one, else a new one, cached for the next read. Returns
-// nullptr with *present false when the name is absent, or with an exception
-// set when making the bytes failed.
-PyObject* first_bytes(PyObject* self, HeaderName name, bool* present) {
-  ValueCopy copy;
-  size_t index = 0;
-  uint64_t generation = 0;
-  PyObject* hit = nullptr;
-  *present = locked_state(self, [&](HeaderMapState& s) {
-    const size_t e = s.map.find(name);
-    if (e == HeaderMap::npos) return false;
-    index = e;
-    hit = s.cached(index);
-    if (hit == nullptr) {
-      copy.set(s.map.values(e).front());
-      generation = s.generation();
-    }
-    return true;
-  });
-  if (!*present || hit != nullptr) return hit;
-  PyObject* bytes = bytes_from(copy.view());
-  if (bytes != nullptr) locked_state(self, [&](HeaderMapState& s) { s.remember(index, bytes, generation); });
-  return bytes;
-}
-
-PyObject* raise_key_error(HeaderName name) {
-  PyObject* key = str_from(name.view());
-  if (key == nullptr) return nullptr;
-  PyErr_SetObject(PyExc_KeyError, key);
-  Py_DECREF(key);
-  return nullptr;
-}
-
 constexpr Params<2> kGet{"get", {"name", "default"}, 1};
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg[2];
   if (!parse_args(kGet, args, nargs, kwnames, arg)) return nullptr;
-  NameScratch scratch;
-  HeaderName name;
-  if (!header_name_arg(arg[0], scratch, &name)) return nullptr;
+  NameArg name;
+  if (!name_arg(arg[0], name)) return nullptr;
   bool present;
-  PyObject* value = first_bytes(self, name, &present);
+  PyObject* value = first_value(self, name.name, &present);
   if (present) return value;
   return Py_NewRef(arg[1] ? arg[1] : Py_None);
 }
@@ -250,42 +323,31 @@ constexpr Params<1> kGetAll{"get_all", {"name"}, 1};
 PyObject* get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg[1];
   if (!parse_args(kGetAll, args, nargs, kwnames, arg)) return nullptr;
-  NameScratch scratch;
-  HeaderName name;
-  if (!header_name_arg(arg[0], scratch, &name)) return nullptr;
-  const std::vector<std::string> values = locked(self, [&](HeaderMap& m) {
-    const HeaderMap::Values v = m.get_all(name);
-    return std::vector<std::string>(v.begin(), v.end());
+  NameArg name;
+  if (!name_arg(arg[0], name)) return nullptr;
+  Gather g;
+  with_state(self, [&](HeaderMapState& s) {
+    const size_t e = s.map.find(name.name);
+    if (e == HeaderMap::npos) return;
+    g.start(s.map, s.map.values(e).size());
+    g.values(s.map, e);
   });
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
-  if (list == nullptr) return list;
-  Py_ssize_t i = 0;
-  for (std::string_view v : values) {
-    PyObject* b = bytes_from(v);
-    if (b == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, i++, b);
-  }
-  return list;
+  return g.complete(self) ? g.list() : nullptr;
 }
 
 PyObject* subscript(PyObject* self, PyObject* key) {
-  NameScratch scratch;
-  HeaderName name;
-  if (!header_name_arg(key, scratch, &name)) return nullptr;
+  NameArg name;
+  if (!name_arg(key, name)) return nullptr;
   bool present;
-  PyObject* value = first_bytes(self, name, &present);
+  PyObject* value = first_value(self, name.name, &present);
   if (present) return value;
-  return raise_key_error(name);
+  return raise_key_error(name.name);
 }
 
 int contains(PyObject* self, PyObject* key) {
-  NameScratch scratch;
-  HeaderName name;
-  if (!header_name_arg(key, scratch, &name)) return -1;
-  return locked(self, [&](HeaderMap& m) { return m.contains(name); }) ? 1 : 0;
+  NameArg name;
+  if (!name_arg(key, name)) return -1;
+  return with_state(self, [&](HeaderMapState& s) { return s.map.contains(name.name); }) ? 1 : 0;
 }
 
 // ---------------------------------------------------------------- changes
@@ -295,13 +357,14 @@ constexpr Params<2> kAdd{"add", {"name", "value"}, 2};
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg[2];
   if (!parse_args(kAdd, args, nargs, kwnames, arg)) return nullptr;
-  NameScratch scratch;
-  HeaderName name;
-  HeaderValue value = HeaderValue::trusted({});
-  if (!header_name_arg(arg[0], scratch, &name) || !header_value_arg(arg[1], &value)) return nullptr;
-  // Appending never changes a first value nor moves an entry: the cache of
-  // first values stays valid.
-  const bool ok = locked(self, [&](HeaderMap& m) { return m.append(name, value).ok(); });
+  NameArg name;
+  ValueArg value;
+  if (!name_arg(arg[0], name) || !value_arg(arg[1], value)) return nullptr;
+  const bool ok = with_state(self, [&](HeaderMapState& s) {
+    auto r = s.map.append(name.name, value.value, offer(name, value));
+    if (r) keep(*r);
+    return r.ok();
+  });
   return ok ? none() : raise_full();
 }
 
@@ -310,59 +373,60 @@ constexpr Params<2> kSetdefault{"setdefault", {"name", "value"}, 2};
 PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg[2];
   if (!parse_args(kSetdefault, args, nargs, kwnames, arg)) return nullptr;
-  NameScratch scratch;
-  HeaderName name;
-  if (!header_name_arg(arg[0], scratch, &name)) return nullptr;
+  NameArg name;
+  if (!name_arg(arg[0], name)) return nullptr;
   // A present name leaves `value` unconverted and unchecked.
   bool present;
-  PyObject* existing = first_bytes(self, name, &present);
+  PyObject* existing = first_value(self, name.name, &present);
   if (present) return existing;
-  HeaderValue value = HeaderValue::trusted({});
-  if (!header_value_arg(arg[1], &value)) return nullptr;
-  // Another thread may have stored the name meanwhile: the core operation
-  // decides again under the lock.
-  bool ok = true;
-  bool stored = false;
-  ValueCopy result;
-  locked_state(self, [&](HeaderMapState& s) {
-    const size_t names = s.map.name_count();
-    auto r = s.map.setdefault(name, value);
-    if (!r) {
-      ok = false;
+  ValueArg value;
+  if (!value_arg(arg[1], value)) return nullptr;
+  // The result is the stored object itself, made before the lock.
+  PyObject* stored = value.reuse ? Py_NewRef(value.reuse) : bytes_from(value.value.view());
+  if (stored == nullptr) return nullptr;
+  value.reuse = stored;
+  enum { Stored, Raced, Full } outcome = Stored;
+  with_state(self, [&](HeaderMapState& s) {
+    // Another thread may have stored the name meanwhile.
+    if (s.map.contains(name.name)) {
+      outcome = Raced;
       return;
     }
-    stored = s.map.name_count() > names;
-    if (!stored) result.set(*r);
+    auto r = s.map.append(name.name, value.value, offer(name, value));
+    if (!r) {
+      outcome = Full;
+      return;
+    }
+    keep(*r);
   });
-  if (!ok) return raise_full();
-  return bytes_from(stored ? value.view() : result.view());
+  if (outcome == Stored) return stored;
+  Py_DECREF(stored);
+  if (outcome == Full) return raise_full();
+  PyObject* now = first_value(self, name.name, &present);
+  return present ? now : setdefault(self, args, nargs, kwnames);
 }
 
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj) {
-  NameScratch scratch;
-  HeaderName name;
-  if (!header_name_arg(key, scratch, &name)) return -1;
-  std::vector<PyObject*> stale;
+  NameArg name;
+  if (!name_arg(key, name)) return -1;
   if (value_obj == nullptr) {
-    // Removal moves the last entry into the hole: every cached index moves.
-    const bool removed = locked_state(self, [&](HeaderMapState& s) {
-      if (!s.map.remove(name)) return false;
-      stale = s.take_stale();
-      return true;
+    const bool removed = with_state(self, [&](HeaderMapState& s) {
+      const bool found = s.map.remove(name.name);
+      s.release_dropped();
+      return found;
     });
-    release_stale(stale);
     if (removed) return 0;
-    raise_key_error(name);
+    raise_key_error(name.name);
     return -1;
   }
-  HeaderValue value = HeaderValue::trusted({});
-  if (!header_value_arg(value_obj, &value)) return -1;
-  const bool ok = locked_state(self, [&](HeaderMapState& s) {
-    if (!s.map.replace(name, value)) return false;
-    stale = s.take_stale();
-    return true;
+  ValueArg value;
+  if (!value_arg(value_obj, value)) return -1;
+  const bool ok = with_state(self, [&](HeaderMapState& s) {
+    auto r = s.map.replace(name.name, value.value, offer(name, value));
+    if (r) keep(*r);
+    s.release_dropped();
+    return r.ok();
   });
-  release_stale(stale);
   if (ok) return 0;
   raise_full();
   return -1;
@@ -370,12 +434,66 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj) {
 
 // ---------------------------------------------------------------- listing
 
-PyObject* keys(PyObject* self, PyObject*) { return keys_of(snapshot(self)); }
-PyObject* values(PyObject* self, PyObject*) { return values_of(snapshot(self)); }
-PyObject* items(PyObject* self, PyObject*) { return items_of(snapshot(self)); }
+void gather_names(PyObject* self, Gather& g) {
+  with_state(self, [&](HeaderMapState& s) {
+    g.start(s.map, s.map.name_count());
+    for (size_t e = 0; e < s.map.name_count(); ++e) g.name(s.map, e);
+  });
+}
+
+PyObject* keys(PyObject* self, PyObject*) {
+  Gather g;
+  gather_names(self, g);
+  return g.complete(self) ? g.list() : nullptr;
+}
+
+PyObject* values(PyObject* self, PyObject*) {
+  Gather g;
+  with_state(self, [&](HeaderMapState& s) {
+    g.start(s.map, s.map.value_count());
+    for (size_t e = 0; e < s.map.name_count(); ++e) g.values(s.map, e);
+  });
+  return g.complete(self) ? g.list() : nullptr;
+}
+
+PyObject* items_list(PyObject* self) {
+  Gather g;
+  std::vector<size_t> counts;  // values per name, in order
+  with_state(self, [&](HeaderMapState& s) {
+    const HeaderMap& m = s.map;
+    g.start(m, m.name_count() + m.value_count());
+    counts.reserve(m.name_count());
+    for (size_t e = 0; e < m.name_count(); ++e) {
+      g.name(m, e);
+      g.values(m, e);
+      counts.push_back(m.values(e).size());
+    }
+  });
+  if (!g.complete(self)) return nullptr;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(g.size() - counts.size()));
+  if (list == nullptr) return nullptr;
+  Py_ssize_t out = 0;
+  size_t i = 0;
+  for (const size_t count : counts) {
+    PyObject* name = g.at(i++);
+    for (size_t k = 0; k < count; ++k, ++i) {
+      PyObject* pair = PyTuple_New(2);
+      if (pair == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyTuple_SET_ITEM(pair, 0, Py_NewRef(name));
+      PyTuple_SET_ITEM(pair, 1, g.take(i));
+      PyList_SET_ITEM(list, out++, pair);
+    }
+  }
+  return list;
+}
+
+PyObject* items(PyObject* self, PyObject*) { return items_list(self); }
 
 PyObject* iter(PyObject* self) {
-  PyObject* list = keys_of(snapshot(self));
+  PyObject* list = keys(self, nullptr);
   if (list == nullptr) return nullptr;
   PyObject* it = PyObject_GetIter(list);
   Py_DECREF(list);
@@ -383,11 +501,11 @@ PyObject* iter(PyObject* self) {
 }
 
 Py_ssize_t length(PyObject* self) {
-  return static_cast<Py_ssize_t>(locked(self, [](HeaderMap& m) { return m.value_count(); }));
+  return static_cast<Py_ssize_t>(with_state(self, [](HeaderMapState& s) { return s.map.value_count(); }));
 }
 
 PyObject* repr(PyObject* self) {
-  PyObject* list = items_of(snapshot(self));
+  PyObject* list = items_list(self);
   if (list == nullptr) return nullptr;
   PyObject* r = PyUnicode_FromFormat("HeaderMap(%R)", list);
   Py_DECREF(list);
@@ -400,12 +518,13 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
   if (self == other) {
     equal = true;  // without taking the lock twice
   } else if (is_header_map(other)) {
-    // Both locks at once; std::scoped_lock orders the acquisition so that two
-    // threads comparing a == b and b == a cannot deadlock.
-    Payload& a = payload_of<Payload>(self);
-    Payload& b = payload_of<Payload>(other);
-    std::scoped_lock hold(a.mu, b.mu);
-    equal = a.value.map == b.value.map;
+    // Both locks, always the lower address first, so that two threads
+    // comparing a == b and b == a cannot deadlock.
+    PyObject* first = self < other ? self : other;
+    PyObject* second = self < other ? other : self;
+    equal = with_state(first, [&](HeaderMapState& a) {
+      return with_state(second, [&](HeaderMapState& b) { return a.map == b.map; });
+    });
   }
   return bool_from(op == Py_EQ ? equal : !equal);
 }
@@ -460,28 +579,12 @@ PyType_Spec kSpec = {"vintrel._vintrel.HeaderMap", sizeof(Box<Payload>), 0, kTyp
 }  // namespace
 
 HeaderMapState::~HeaderMapState() {
-  for (PyObject* o : first_bytes_) Py_XDECREF(o);
+  release_dropped();
+  map.for_each_handle([](Handle h) { Py_DECREF(handle_object(h)); });
 }
 
-PyObject* HeaderMapState::cached(size_t index) const noexcept {
-  PyObject* o = index < first_bytes_.size() ? first_bytes_[index] : nullptr;
-  return o != nullptr ? Py_NewRef(o) : nullptr;
-}
-
-void HeaderMapState::remember(size_t index, PyObject* bytes, uint64_t generation) {
-  if (generation != generation_ || index >= map.name_count()) return;
-  if (first_bytes_.size() <= index) first_bytes_.resize(map.name_count(), nullptr);
-  if (first_bytes_[index] == nullptr) first_bytes_[index] = Py_NewRef(bytes);
-}
-
-std::vector<PyObject*> HeaderMapState::take_stale() noexcept {
-  ++generation_;
-  return std::exchange(first_bytes_, {});
-}
-
-void release_stale(std::vector<PyObject*>& stale) noexcept {
-  for (PyObject* o : stale) Py_XDECREF(o);
-  stale.clear();
+void HeaderMapState::release_dropped() noexcept {
+  map.drain_dropped([](Handle h) noexcept { Py_DECREF(handle_object(h)); });
 }
 
 PyObject* header_map_type() {
@@ -496,49 +599,6 @@ bool is_header_map(PyObject* obj) {
     return false;
   }
   return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type));
-}
-
-bool header_name_arg(PyObject* obj, NameScratch& scratch, HeaderName* out) {
-  std::string_view raw;
-  if (!header_part(obj, HeaderPart::Name, &raw)) return false;
-  *out = http::fold_header_name(raw, scratch);
-  if (!out->valid()) {
-    raise_value_error(http::field_error_text(http::FieldError::InvalidName));
-    return false;
-  }
-  return true;
-}
-
-bool header_value_arg(PyObject* obj, HeaderValue* out) {
-  std::string_view raw;
-  if (!header_part(obj, HeaderPart::Value, &raw)) return false;
-  auto value = http::parse_header_value(raw);
-  if (!value) {
-    raise_value_error(http::field_error_text(value.error()));
-    return false;
-  }
-  *out = *value;
-  return true;
-}
-
-bool headers_arg(PyObject* obj, const char* argname, bool allow_none, HeaderMap* out) {
-  if (allow_none && is_none(obj)) {
-    out->clear();
-    return true;
-  }
-  if (!is_header_map(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s' must be HeaderMap%s, not %s", argname,
-                 allow_none ? " or None" : "", Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  *out = snapshot(obj);
-  return true;
-}
-
-PyObject* new_header_map(HeaderMap&& map) {
-  PyObject* type = header_map_type();
-  if (type == nullptr) return nullptr;
-  return new_box<Payload>(reinterpret_cast<PyTypeObject*>(type), std::move(map));
 }
 
 }  // namespace vintrel::py
