@@ -80,11 +80,14 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--rounds", type=int, default=7)
     ap.add_argument("--quick", action="store_true", help="fewer calls per round")
+    ap.add_argument("--only", default="", help="rows whose name contains this text")
     args = ap.parse_args()
     scale = 10 if args.quick else 1
     print(f"{'row':28} {'CIMultiDict ns':>15} {'HeaderMap ns':>13} {'ratio':>6}")
     worst = float("inf")
     for row, d_stmt, m_stmt, setup, ops in ROWS:
+        if args.only not in row:
+            continue
         number = (20_000 if ops > 1 or row.startswith(("construct", "items", "keys", "values", "iter")) else 300_000)
         number //= scale
         d = m = d_off = m_off = float("inf")

@@ -176,7 +176,7 @@ HeaderName fold_header_name(std::string_view raw, NameScratch& scratch) {
     load_block(raw.data(), n, w);
     unsigned diff = 0;
     if (!fold_block(w, n, &diff)) return {};
-    const auto hash = static_cast<uint32_t>(name_hash::finish(name_hash::block(name_hash::kSeed, w[0], w[1]), n));
+    const auto hash = static_cast<uint32_t>(name_hash::short_name(w[0], w[1], n));
     if (diff == 0) return HeaderName::trusted(raw, hash);
     char* out = scratch.reserve(16);
     std::memcpy(out, w, 16);
@@ -208,6 +208,14 @@ HeaderName fold_header_name(std::string_view raw, NameScratch& scratch) {
 
 uint32_t copy_folded_name(std::string_view raw, char* out) noexcept {
   const size_t n = raw.size();
+  if (n <= 16) {
+    uint64_t w[2];
+    load_block(raw.data(), n, w);
+    unsigned diff = 0;
+    (void)fold_block(w, n, &diff);
+    std::memcpy(out, w, n);
+    return static_cast<uint32_t>(name_hash::short_name(w[0], w[1], n));
+  }
   uint64_t h = name_hash::kSeed;
   for (size_t i = 0; i < n; i += 16) {
     const size_t len = n - i < 16 ? n - i : 16;
@@ -221,10 +229,37 @@ uint32_t copy_folded_name(std::string_view raw, char* out) noexcept {
   return static_cast<uint32_t>(name_hash::finish(h, n));
 }
 
-bool is_valid_header_value(std::string_view raw) noexcept {
+namespace {
+
+bool valid_value_bytes(const char* p, size_t n) noexcept {
   unsigned bad = 0;
-  for (const char c : raw) bad |= !kFieldValue[static_cast<uint8_t>(c)];
+  for (size_t i = 0; i < n; ++i) bad |= !kFieldValue[static_cast<uint8_t>(p[i])];
   return bad == 0;
+}
+
+// Whether some byte of the word is below 0x20 or is DEL (127): exact for
+// the word as a whole (a borrow can only spread from a byte that already
+// qualifies). Tab, the one valid byte below 0x20, needs the byte check.
+VINTREL_INLINE bool word_suspect(uint64_t x) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  const uint64_t below = (x - kOnes * 0x20) & ~x & kHigh;
+  const uint64_t del = x ^ (kOnes * 0x7f);
+  return ((below | ((del - kOnes) & ~del & kHigh))) != 0;
+}
+
+}  // namespace
+
+// Eight bytes at a time; a word that holds a control byte (a tab, or an
+// invalid byte) is settled byte by byte.
+bool is_valid_header_value(std::string_view raw) noexcept {
+  const char* p = raw.data();
+  const size_t n = raw.size();
+  if (n < 8) return valid_value_bytes(p, n);
+  for (size_t i = 0; i + 8 <= n; i += 8) {
+    if (word_suspect(load8(p + i)) && !valid_value_bytes(p + i, 8)) return false;
+  }
+  return (n % 8 == 0) || !word_suspect(load8(p + n - 8)) || valid_value_bytes(p + n - 8, 8);
 }
 
 Result<HeaderValue, FieldError> parse_header_value(std::string_view raw) noexcept {

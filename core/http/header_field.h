@@ -24,12 +24,12 @@ std::string_view field_error_text(FieldError error) noexcept;
 inline constexpr size_t kMaxHeaderNameLength = 65535;
 
 // The header map's default hash of a lowercase name, computed by
-// parse_header_name in the same pass that folds the name. Sixteen bytes at a
+// fold_header_name in the same pass that folds the name. Sixteen bytes at a
 // time: each block of two little-endian words (zero-padded) joins the state
 // through a multiply-fold (the two halves of a 64x64->128-bit product,
-// xored), and a last multiply-fold mixes in the length. Two multiplies for
-// any name up to 16 bytes, and well mixed in the low bits the map indexes
-// by. It is unkeyed, so anyone who reads this code can search out names
+// xored), and a last multiply-fold mixes in the length; a name of up to 16
+// bytes takes a single multiply-fold. Well mixed in the low bits the map
+// indexes by. It is unkeyed, so anyone who reads this code can search out names
 // that share a home slot: the header map does not rely on it alone (see its
 // flood defence in header_map.h).
 namespace name_hash {
@@ -66,12 +66,25 @@ constexpr uint64_t block(uint64_t h, uint64_t lo, uint64_t hi) noexcept {
 constexpr uint64_t finish(uint64_t h, size_t n) noexcept {
   return mulfold(h ^ kC, static_cast<uint64_t>(n) ^ kSeed);
 }
+
+// A name of at most 16 bytes (nearly every name) takes one multiply-fold,
+// with the length in the top byte of the high word (which holds at most
+// seven name bytes unless the name is exactly 16 long).
+constexpr uint64_t short_name(uint64_t lo, uint64_t hi, size_t n) noexcept {
+  return mulfold(lo ^ kA ^ kSeed, hi ^ kB ^ (static_cast<uint64_t>(n) << 56));
+}
 }  // namespace name_hash
 
 // The hash the map indexes by: the low 32 bits of the fold (the map uses at
 // most 15 bits for a home slot, and compares whole 32-bit hashes before it
 // compares names).
 constexpr uint32_t fast_name_hash(std::string_view bytes) noexcept {
+  const size_t n = bytes.size();
+  if (n <= 16) {
+    const uint64_t lo = name_hash::word(bytes.data(), n < 8 ? n : 8);
+    const uint64_t hi = n > 8 ? name_hash::word(bytes.data() + 8, n - 8) : 0;
+    return static_cast<uint32_t>(name_hash::short_name(lo, hi, n));
+  }
   uint64_t h = name_hash::kSeed;
   for (size_t i = 0; i < bytes.size(); i += 16) {
     const size_t left = bytes.size() - i;

@@ -10,6 +10,11 @@ namespace vintrel::http {
 namespace {
 
 constexpr size_t kFirstSlots = 16;
+// The room a map takes when its first name arrives: enough for a typical
+// head (a dozen fields of some 30 bytes), so that filling one costs four
+// allocations and no reallocation.
+constexpr size_t kFirstNames = 12;
+constexpr size_t kFirstBytes = 384;
 
 // Equality of a stored name and a probe of the same hash: names are short,
 // so whole-word compares beat a call into memcmp.
@@ -278,18 +283,21 @@ Result<HeaderMap::Handles, MapError> HeaderMap::store_value(const HeaderName& na
   if (full()) return fail(MapError::Full);
   const uint32_t hash = hash_of(name);
   const size_t pos = find_slot(name.view(), hash);
+  if (pos != npos) return store_at(slots_[pos].entry - 1, value, handles, replace);
+  if (names_.capacity() == 0) reserve(kFirstNames, kFirstNames, kFirstBytes);
+  // The value's record first: a failure in between leaves at worst an
+  // unused record, never a name without values.
+  const size_t off = store(name.view());
+  const uint32_t rec = push_value(value.view(), handles.value);
+  const size_t entry = push_name(off, static_cast<uint32_t>(name.size()), hash, handles.name);
+  link_value(names_[entry], rec);
+  return handles;
+}
+
+Result<HeaderMap::Handles, MapError> HeaderMap::store_at(size_t entry, HeaderValue value, Handles handles,
+                                                         bool replace) {
+  if (full()) return fail(MapError::Full);
   Handles taken{0, handles.value};
-  if (pos == npos) {
-    // The value's record first: a failure in between leaves at worst an
-    // unused record, never a name without values.
-    const size_t off = store(name.view());
-    const uint32_t rec = push_value(value.view(), handles.value);
-    const size_t entry = push_name(off, static_cast<uint32_t>(name.size()), hash, handles.name);
-    taken.name = handles.name;
-    link_value(names_[entry], rec);
-    return taken;
-  }
-  const size_t entry = slots_[pos].entry - 1;
   // Everything that allocates comes first, so that a failure leaves the
   // map as it was.
   if (replace) room_for(dropped_, handles_of(names_[entry]));
@@ -307,6 +315,14 @@ Result<HeaderMap::Handles, MapError> HeaderMap::store_value(const HeaderName& na
   }
   if (replace) maybe_compact();
   return taken;
+}
+
+Result<HeaderMap::Handles, MapError> HeaderMap::append_at(size_t entry, HeaderValue value, Handles handles) {
+  return store_at(entry, value, handles, false);
+}
+
+Result<HeaderMap::Handles, MapError> HeaderMap::replace_at(size_t entry, HeaderValue value, Handles handles) {
+  return store_at(entry, value, handles, true);
 }
 
 HeaderMap::Status HeaderMap::append(const HeaderName& name, HeaderValue value) {
@@ -367,8 +383,15 @@ Result<std::string_view, MapError> HeaderMap::setdefault(const HeaderName& name,
 }
 
 bool HeaderMap::remove(const HeaderName& name) {
-  size_t pos = find_slot(name.view(), hash_of(name));
+  const size_t pos = find_slot(name.view(), hash_of(name));
   if (pos == npos) return false;
+  remove_slot(pos);
+  return true;
+}
+
+void HeaderMap::remove_at(size_t entry) { remove_slot(slot_of_entry(entry)); }
+
+void HeaderMap::remove_slot(size_t pos) {
   const size_t hole = slots_[pos].entry - 1;
   room_for(dropped_, handles_of(names_[hole]));  // the one step that can fail
 
@@ -403,7 +426,6 @@ bool HeaderMap::remove(const HeaderName& name) {
   } else {
     maybe_compact();
   }
-  return true;
 }
 
 void HeaderMap::clear() {

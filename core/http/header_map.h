@@ -186,11 +186,16 @@ class HeaderMap {
   // not); otherwise appends `value` and returns the stored copy. The view
   // lives until the map next changes.
   Result<std::string_view, MapError> setdefault(const HeaderName& name, HeaderValue value);
+  // The same on an entry number from find, under the same epoch(): the
+  // name's bytes are neither hashed nor compared again.
+  Result<Handles, MapError> append_at(size_t entry, HeaderValue value, Handles handles);
+  Result<Handles, MapError> replace_at(size_t entry, HeaderValue value, Handles handles);
   // Removes the name and its values; the last name moves into its place.
   // Whether the name was present.
   // Both queue the handles they drop. Should memory run out, they fail
   // (std::bad_alloc) before changing anything.
   bool remove(const HeaderName& name);
+  void remove_at(size_t entry);
   void clear();
 
   // ---- the read-only walk, in the map's order
@@ -238,6 +243,13 @@ class HeaderMap {
   void take_dropped(std::vector<Handle>& out) noexcept {
     out.clear();
     out.swap(dropped_);
+  }
+  // Calls f(Handle) for each queued handle and empties the queue, keeping
+  // its room for the next time.
+  template <class F>
+  void drain_dropped(F&& f) noexcept(noexcept(f(Handle{}))) {
+    for (Handle h : dropped_) f(h);
+    dropped_.clear();
   }
   // Changes whenever entry numbers or value records may have moved or been
   // dropped (removal, replacement, clearing, compaction); appending keeps
@@ -289,6 +301,8 @@ class HeaderMap {
   void maybe_compact() noexcept;
   void compact();
   Result<Handles, MapError> store_value(const HeaderName& name, HeaderValue value, Handles handles, bool replace);
+  Result<Handles, MapError> store_at(size_t entry, HeaderValue value, Handles handles, bool replace);
+  void remove_slot(size_t pos);
 
   std::string arena_;
   std::vector<NameRec> names_;

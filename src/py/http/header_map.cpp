@@ -42,6 +42,39 @@ HeaderMap::Handles offer(const NameArg& name, const ValueArg& value) noexcept {
   return {object_handle(name.reuse), object_handle(value.reuse)};
 }
 
+// What on_entry's callable returns: the entry the name denotes afterwards
+// (npos when absent), or kNeedName to be run again with the converted name.
+constexpr size_t kNeedName = HeaderMapState::kUnknown;
+
+// Runs f(HeaderMapState&, size_t entry, const NameArg* name) under the lock
+// for the name argument `key`; entry is npos when the name is absent.
+// `name` is the converted name, or nullptr when the entry came from the
+// recent lookups without converting `key`; f may then return kNeedName
+// (before changing anything) and runs again with it. `name` receives the
+// conversion when one was made. False with an exception set when `key` is
+// no valid name.
+template <class F>
+bool on_entry(PyObject* self, PyObject* key, NameArg& name, F&& f) {
+  const bool recallable = PyUnicode_CheckExact(key) || PyBytes_CheckExact(key);
+  if (recallable) {
+    const bool done = with_state(self, [&](HeaderMapState& s) {
+      const size_t entry = s.recall(key);
+      if (entry == HeaderMapState::kUnknown) return false;
+      const size_t after = f(s, entry, static_cast<const NameArg*>(nullptr));
+      if (after == kNeedName) return false;
+      s.remember(key, after);
+      return true;
+    });
+    if (done) return true;
+  }
+  if (!name_arg(key, name)) return false;
+  with_state(self, [&](HeaderMapState& s) {
+    const size_t after = f(s, s.map.find(name.name), static_cast<const NameArg*>(&name));
+    if (recallable) s.remember(key, after);
+  });
+  return true;
+}
+
 // ---------------------------------------------------------------- reading
 
 // References gathered under the lock, in listing order: for each name or
@@ -150,17 +183,18 @@ class ValueCopy {
   std::string_view view_;
 };
 
-// The first value of `name` as a new reference to its bytes: the map's own
-// object, made and stored now if it has none yet. nullptr with *present
-// false when the name is absent, or with an exception set.
-PyObject* first_value(PyObject* self, const HeaderName& name, bool* present) {
+// The first value of the name `key` as a new reference to its bytes: the
+// map's own object, made and stored now if it has none yet. nullptr with
+// *present false when the name is absent, or with an exception set.
+PyObject* first_value(PyObject* self, PyObject* key, NameArg& name, bool* present) {
   PyObject* hit = nullptr;
   uint32_t rec = 0;
   uint64_t epoch = 0;
   ValueCopy copy;
-  *present = with_state(self, [&](HeaderMapState& s) {
-    const size_t e = s.map.find(name);
-    if (e == HeaderMap::npos) return false;
+  *present = false;
+  const bool ok = on_entry(self, key, name, [&](HeaderMapState& s, size_t e, const NameArg*) {
+    *present = e != HeaderMap::npos;
+    if (!*present) return e;
     rec = s.map.first_record(e);
     if (const Handle h = s.map.value_handle(rec)) {
       hit = Py_NewRef(handle_object(h));
@@ -168,9 +202,9 @@ PyObject* first_value(PyObject* self, const HeaderName& name, bool* present) {
       copy.set(s.map.values(e).front());
       epoch = s.map.epoch();
     }
-    return true;
+    return e;
   });
-  if (!*present || hit != nullptr) return hit;
+  if (!ok || !*present || hit != nullptr) return hit;
   PyObject* bytes = bytes_from(copy.view());
   if (bytes == nullptr) return nullptr;
   with_state(self, [&](HeaderMapState& s) {
@@ -181,11 +215,13 @@ PyObject* first_value(PyObject* self, const HeaderName& name, bool* present) {
   return bytes;
 }
 
-PyObject* raise_key_error(const HeaderName& name) {
-  PyObject* key = str_from(name.view());
-  if (key == nullptr) return nullptr;
-  PyErr_SetObject(PyExc_KeyError, key);
-  Py_DECREF(key);
+// KeyError carrying the lowercase name.
+PyObject* raise_key_error(PyObject* key, NameArg& name) {
+  if (!name.name.valid() && !name_arg(key, name)) return nullptr;
+  PyObject* text = str_from(name.name.view());
+  if (text == nullptr) return nullptr;
+  PyErr_SetObject(PyExc_KeyError, text);
+  Py_DECREF(text);
   return nullptr;
 }
 
@@ -298,9 +334,17 @@ constexpr Params<1> kInit{"HeaderMap", {"init"}, 0};
 PyObject* new_header_map_object(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* arg[1];
   if (!parse_args(kInit, args, kwargs, arg)) return nullptr;
-  HeaderMapState contents;
-  if (!fill_from(arg[0], contents)) return nullptr;
-  return new_box<Payload>(type, std::move(contents));
+  // Filled in place before anyone else can see the object; on a failure
+  // it is released again, so that to the caller none was made.
+  PyObject* self = new_box<Payload>(type);
+  if (self == nullptr) return nullptr;
+  try {
+    if (!fill_from(arg[0], payload_of<Payload>(self).value)) Py_CLEAR(self);
+  } catch (...) {
+    Py_DECREF(self);
+    throw;
+  }
+  return self;
 }
 
 // ---------------------------------------------------------------- lookups
@@ -311,10 +355,9 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   PyObject* arg[2];
   if (!parse_args(kGet, args, nargs, kwnames, arg)) return nullptr;
   NameArg name;
-  if (!name_arg(arg[0], name)) return nullptr;
   bool present;
-  PyObject* value = first_value(self, name.name, &present);
-  if (present) return value;
+  PyObject* value = first_value(self, arg[0], name, &present);
+  if (present || PyErr_Occurred()) return value;
   return Py_NewRef(arg[1] ? arg[1] : Py_None);
 }
 
@@ -324,47 +367,89 @@ PyObject* get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   PyObject* arg[1];
   if (!parse_args(kGetAll, args, nargs, kwnames, arg)) return nullptr;
   NameArg name;
-  if (!name_arg(arg[0], name)) return nullptr;
   Gather g;
-  with_state(self, [&](HeaderMapState& s) {
-    const size_t e = s.map.find(name.name);
-    if (e == HeaderMap::npos) return;
-    g.start(s.map, s.map.values(e).size());
-    g.values(s.map, e);
+  const bool ok = on_entry(self, arg[0], name, [&](HeaderMapState& s, size_t e, const NameArg*) {
+    if (e != HeaderMap::npos) {
+      g.start(s.map, s.map.values(e).size());
+      g.values(s.map, e);
+    }
+    return e;
   });
-  return g.complete(self) ? g.list() : nullptr;
+  return ok && g.complete(self) ? g.list() : nullptr;
 }
 
 PyObject* subscript(PyObject* self, PyObject* key) {
   NameArg name;
-  if (!name_arg(key, name)) return nullptr;
   bool present;
-  PyObject* value = first_value(self, name.name, &present);
-  if (present) return value;
-  return raise_key_error(name.name);
+  PyObject* value = first_value(self, key, name, &present);
+  if (present || PyErr_Occurred()) return value;
+  return raise_key_error(key, name);
 }
 
 int contains(PyObject* self, PyObject* key) {
   NameArg name;
-  if (!name_arg(key, name)) return -1;
-  return with_state(self, [&](HeaderMapState& s) { return s.map.contains(name.name); }) ? 1 : 0;
+  bool present = false;
+  const bool ok = on_entry(self, key, name, [&](HeaderMapState&, size_t e, const NameArg*) {
+    present = e != HeaderMap::npos;
+    return e;
+  });
+  return ok ? present : -1;
 }
 
 // ---------------------------------------------------------------- changes
+
+// A value argument, converted before the name's lock is taken. When both
+// are bad, the name's error is the one raised, as if the name came first.
+bool value_first(PyObject* key, PyObject* value_obj, ValueArg& value) {
+  if (value_arg(value_obj, value)) return true;
+  PyObject *type, *exc, *tb;
+  PyErr_Fetch(&type, &exc, &tb);
+  NameArg name;
+  if (!name_arg(key, name)) {
+    Py_XDECREF(type);
+    Py_XDECREF(exc);
+    Py_XDECREF(tb);
+    return false;
+  }
+  PyErr_Restore(type, exc, tb);
+  return false;
+}
+
+// Stores `value` under the name `key`: after its existing values, or (with
+// `replace`) as its only value. False when the map is full.
+bool store(PyObject* self, PyObject* key, const ValueArg& value, bool replace, bool* ok) {
+  NameArg name;
+  *ok = true;
+  return on_entry(self, key, name, [&](HeaderMapState& s, size_t e, const NameArg* n) {
+    Result<HeaderMap::Handles, http::MapError> r = HeaderMap::Handles{};
+    size_t after = e;
+    if (e != HeaderMap::npos) {
+      const HeaderMap::Handles h{n ? object_handle(n->reuse) : 0, object_handle(value.reuse)};
+      r = replace ? s.map.replace_at(e, value.value, h) : s.map.append_at(e, value.value, h);
+    } else if (n == nullptr) {
+      return kNeedName;
+    } else {
+      r = s.map.append(n->name, value.value, offer(*n, value));
+      after = s.map.name_count() - 1;
+    }
+    if (!r) {
+      *ok = false;
+      return e;
+    }
+    keep(*r);
+    if (replace) s.release_dropped();
+    return after;
+  });
+}
 
 constexpr Params<2> kAdd{"add", {"name", "value"}, 2};
 
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg[2];
   if (!parse_args(kAdd, args, nargs, kwnames, arg)) return nullptr;
-  NameArg name;
   ValueArg value;
-  if (!name_arg(arg[0], name) || !value_arg(arg[1], value)) return nullptr;
-  const bool ok = with_state(self, [&](HeaderMapState& s) {
-    auto r = s.map.append(name.name, value.value, offer(name, value));
-    if (r) keep(*r);
-    return r.ok();
-  });
+  bool ok;
+  if (!value_first(arg[0], arg[1], value) || !store(self, arg[0], value, false, &ok)) return nullptr;
   return ok ? none() : raise_full();
 }
 
@@ -373,60 +458,59 @@ constexpr Params<2> kSetdefault{"setdefault", {"name", "value"}, 2};
 PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg[2];
   if (!parse_args(kSetdefault, args, nargs, kwnames, arg)) return nullptr;
-  NameArg name;
-  if (!name_arg(arg[0], name)) return nullptr;
-  // A present name leaves `value` unconverted and unchecked.
-  bool present;
-  PyObject* existing = first_value(self, name.name, &present);
-  if (present) return existing;
-  ValueArg value;
-  if (!value_arg(arg[1], value)) return nullptr;
-  // The result is the stored object itself, made before the lock.
-  PyObject* stored = value.reuse ? Py_NewRef(value.reuse) : bytes_from(value.value.view());
-  if (stored == nullptr) return nullptr;
-  value.reuse = stored;
-  enum { Stored, Raced, Full } outcome = Stored;
-  with_state(self, [&](HeaderMapState& s) {
-    // Another thread may have stored the name meanwhile.
-    if (s.map.contains(name.name)) {
-      outcome = Raced;
-      return;
-    }
-    auto r = s.map.append(name.name, value.value, offer(name, value));
-    if (!r) {
-      outcome = Full;
-      return;
-    }
-    keep(*r);
-  });
-  if (outcome == Stored) return stored;
-  Py_DECREF(stored);
-  if (outcome == Full) return raise_full();
-  PyObject* now = first_value(self, name.name, &present);
-  return present ? now : setdefault(self, args, nargs, kwnames);
+  for (;;) {
+    // A present name leaves `value` unconverted and unchecked.
+    NameArg name;
+    bool present;
+    PyObject* existing = first_value(self, arg[0], name, &present);
+    if (present || PyErr_Occurred()) return existing;
+    ValueArg value;
+    if (!value_arg(arg[1], value)) return nullptr;
+    // The result is the stored object itself, made before the lock.
+    PyObject* stored = value.reuse ? Py_NewRef(value.reuse) : bytes_from(value.value.view());
+    if (stored == nullptr) return nullptr;
+    value.reuse = stored;
+    enum { Stored, Raced, Full } outcome = Stored;
+    const bool ok = on_entry(self, arg[0], name, [&](HeaderMapState& s, size_t e, const NameArg* n) {
+      if (e != HeaderMap::npos) {
+        outcome = Raced;  // another thread stored the name meanwhile
+        return e;
+      }
+      if (n == nullptr) return kNeedName;
+      auto r = s.map.append(n->name, value.value, offer(*n, value));
+      if (!r) {
+        outcome = Full;
+        return e;
+      }
+      keep(*r);
+      return s.map.name_count() - 1;
+    });
+    if (ok && outcome == Stored) return stored;
+    Py_DECREF(stored);
+    if (!ok) return nullptr;
+    if (outcome == Full) return raise_full();
+  }
 }
 
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj) {
-  NameArg name;
-  if (!name_arg(key, name)) return -1;
   if (value_obj == nullptr) {
-    const bool removed = with_state(self, [&](HeaderMapState& s) {
-      const bool found = s.map.remove(name.name);
+    NameArg name;
+    bool removed = false;
+    const bool ok = on_entry(self, key, name, [&](HeaderMapState& s, size_t e, const NameArg*) {
+      if (e == HeaderMap::npos) return e;
+      s.map.remove_at(e);
       s.release_dropped();
-      return found;
+      removed = true;
+      return HeaderMap::npos;
     });
+    if (!ok) return -1;
     if (removed) return 0;
-    raise_key_error(name.name);
+    raise_key_error(key, name);
     return -1;
   }
   ValueArg value;
-  if (!value_arg(value_obj, value)) return -1;
-  const bool ok = with_state(self, [&](HeaderMapState& s) {
-    auto r = s.map.replace(name.name, value.value, offer(name, value));
-    if (r) keep(*r);
-    s.release_dropped();
-    return r.ok();
-  });
+  bool ok;
+  if (!value_first(key, value_obj, value) || !store(self, key, value, true, &ok)) return -1;
   if (ok) return 0;
   raise_full();
   return -1;
@@ -579,6 +663,7 @@ PyType_Spec kSpec = {"vintrel._vintrel.HeaderMap", sizeof(Box<Payload>), 0, kTyp
 }  // namespace
 
 HeaderMapState::~HeaderMapState() {
+  for (Recent& r : recent_) Py_XDECREF(r.key);
   release_dropped();
   map.for_each_handle([](Handle h) { Py_DECREF(handle_object(h)); });
 }

@@ -19,10 +19,8 @@ class HeaderMapState {
  public:
   HeaderMapState() = default;
   explicit HeaderMapState(http::HeaderMap contents) noexcept : map(std::move(contents)) {}
-  HeaderMapState(HeaderMapState&& other) noexcept = default;
   HeaderMapState(const HeaderMapState&) = delete;
   HeaderMapState& operator=(const HeaderMapState&) = delete;
-  HeaderMapState& operator=(HeaderMapState&&) = delete;
   // Runs in the object's dealloc (or when construction fails), with the
   // interpreter lock held: releases every handle.
   ~HeaderMapState();
@@ -32,7 +30,52 @@ class HeaderMapState {
   // deallocation frees memory and runs no Python code.
   void release_dropped() noexcept;
 
+  // Recent lookups, by the very object passed as the name: a program reads
+  // the same few names again and again, mostly as the same str constants,
+  // and an exact str or bytes never changes, so the object itself (held
+  // here, so that its address cannot be reused) identifies the name
+  // without folding or hashing it again. An entry holds while the map
+  // keeps its epoch (entry numbers unchanged) and, for an absent name, its
+  // name count (no name added since).
+  static constexpr size_t kUnknown = http::HeaderMap::npos - 1;
+  // The entry of `key` (npos when absent), or kUnknown.
+  size_t recall(PyObject* key) const noexcept {
+    const Recent& r = recent_[slot_of(key)];
+    if (r.key != key || r.epoch != map.epoch()) return kUnknown;
+    if (r.entry == http::HeaderMap::npos && r.names != map.name_count()) return kUnknown;
+    return r.entry;
+  }
+  // Remembers what `key` (an exact str or bytes) denotes now. The key it
+  // displaces is an exact str or bytes too: releasing it under the lock
+  // runs no Python code.
+  void remember(PyObject* key, size_t entry) noexcept {
+    Recent& r = recent_[slot_of(key)];
+    if (r.key != key) {
+      PyObject* old = r.key;
+      r.key = Py_NewRef(key);
+      Py_XDECREF(old);
+    }
+    r.entry = entry;
+    r.epoch = map.epoch();
+    r.names = map.name_count();
+  }
+
   http::HeaderMap map;
+
+ private:
+  // Only `key` needs a start value: the rest is read only once remember()
+  // has set it.
+  struct Recent {
+    PyObject* key = nullptr;
+    size_t entry;
+    uint64_t epoch;
+    size_t names;
+  };
+  static constexpr size_t kRecent = 4;
+  static size_t slot_of(PyObject* key) noexcept {
+    return (reinterpret_cast<uintptr_t>(key) >> 4) & (kRecent - 1);
+  }
+  Recent recent_[kRecent];
 };
 
 using HeaderMapPayload = Guarded<HeaderMapState>;
