@@ -278,30 +278,79 @@ HeaderMap::Values HeaderMap::get_all(const HeaderName& name) const noexcept {
   return e == npos ? Values() : values(e);
 }
 
-Result<HeaderMap::Handles, MapError> HeaderMap::store_value(const HeaderName& name, HeaderValue value,
-                                                            Handles handles, bool replace) {
+HeaderMap::Status HeaderMap::store_value(const HeaderName& name, HeaderValue value, Handles offered,
+                                         Handles& taken, bool replace) {
   if (full()) return fail(MapError::Full);
   const uint32_t hash = hash_of(name);
   const size_t pos = find_slot(name.view(), hash);
-  if (pos != npos) return store_at(slots_[pos].entry - 1, value, handles, replace);
+  if (pos != npos) return store_at(slots_[pos].entry - 1, value, offered, taken, replace);
+  push_field(name, hash, value, offered);
+  taken = offered;
+  return {};
+}
+
+HeaderMap::Status HeaderMap::insert_new(const HeaderName& name, HeaderValue value, Handles offered,
+                                        Handles& taken) {
+  if (full()) return fail(MapError::Full);
+  push_field(name, hash_of(name), value, offered);
+  taken = offered;
+  return {};
+}
+
+void HeaderMap::push_field(const HeaderName& name, uint32_t hash, HeaderValue value, Handles offered) {
   if (names_.capacity() == 0) reserve(kFirstNames, kFirstNames, kFirstBytes);
   // The value's record first: a failure in between leaves at worst an
   // unused record, never a name without values.
   const size_t off = store(name.view());
-  const uint32_t rec = push_value(value.view(), handles.value);
-  const size_t entry = push_name(off, static_cast<uint32_t>(name.size()), hash, handles.name);
+  const uint32_t rec = push_value(value.view(), offered.value);
+  const size_t entry = push_name(off, static_cast<uint32_t>(name.size()), hash, offered.name);
   link_value(names_[entry], rec);
-  return handles;
 }
 
-Result<HeaderMap::Handles, MapError> HeaderMap::store_at(size_t entry, HeaderValue value, Handles handles,
-                                                         bool replace) {
+HeaderMap::Status HeaderMap::store_at(size_t entry, HeaderValue value, Handles offered, Handles& taken,
+                                      bool replace) {
   if (full()) return fail(MapError::Full);
-  Handles taken{0, handles.value};
+  if (replace && names_[entry].count == 1) {
+    replace_only_value(entry, value, offered.value);
+  } else {
+    append_or_reset(entry, value, offered.value, replace);
+  }
+  taken = {0, offered.value};
+  NameRec& n = names_[entry];
+  if (n.handle == 0 && offered.name != 0) {
+    n.handle = offered.name;
+    taken.name = offered.name;
+  }
+  if (replace) maybe_compact();
+  return {};
+}
+
+// A name's one value gives way to another in the same record; the bytes
+// go where the old ones were when they fit.
+void HeaderMap::replace_only_value(size_t entry, HeaderValue value, Handle handle) {
+  const uint32_t rec = names_[entry].first;
+  if (values_[rec].handle) room_for(dropped_, 1);
+  const size_t n = value.size();
+  if (n > values_[rec].len) {
+    const size_t off = store(value.view());  // the one step that can fail
+    dead_bytes_ += values_[rec].len;
+    values_[rec].off = off;
+  } else {
+    std::memmove(arena_.data() + values_[rec].off, value.view().data(), n);
+    dead_bytes_ += values_[rec].len - n;
+  }
+  ValueRec& v = values_[rec];
+  v.len = n;
+  if (v.handle) dropped_.push_back(v.handle);
+  v.handle = handle;
+  ++epoch_;
+}
+
+void HeaderMap::append_or_reset(size_t entry, HeaderValue value, Handle handle, bool replace) {
   // Everything that allocates comes first, so that a failure leaves the
   // map as it was.
   if (replace) room_for(dropped_, handles_of(names_[entry]));
-  const uint32_t rec = push_value(value.view(), handles.value);
+  const uint32_t rec = push_value(value.view(), handle);
   NameRec& n = names_[entry];
   if (replace) {
     drop_values(n);
@@ -309,42 +358,32 @@ Result<HeaderMap::Handles, MapError> HeaderMap::store_at(size_t entry, HeaderVal
     ++epoch_;
   }
   link_value(n, rec);
-  if (n.handle == 0 && handles.name != 0) {
-    n.handle = handles.name;
-    taken.name = handles.name;
-  }
-  if (replace) maybe_compact();
-  return taken;
 }
 
-Result<HeaderMap::Handles, MapError> HeaderMap::append_at(size_t entry, HeaderValue value, Handles handles) {
-  return store_at(entry, value, handles, false);
+HeaderMap::Status HeaderMap::append_at(size_t entry, HeaderValue value, Handles offered, Handles& taken) {
+  return store_at(entry, value, offered, taken, false);
 }
 
-Result<HeaderMap::Handles, MapError> HeaderMap::replace_at(size_t entry, HeaderValue value, Handles handles) {
-  return store_at(entry, value, handles, true);
+HeaderMap::Status HeaderMap::replace_at(size_t entry, HeaderValue value, Handles offered, Handles& taken) {
+  return store_at(entry, value, offered, taken, true);
 }
 
 HeaderMap::Status HeaderMap::append(const HeaderName& name, HeaderValue value) {
-  auto r = store_value(name, value, {}, false);
-  if (!r) return fail(r.error());
-  return {};
+  Handles taken;
+  return store_value(name, value, {}, taken, false);
 }
 
-Result<HeaderMap::Handles, MapError> HeaderMap::append(const HeaderName& name, HeaderValue value,
-                                                       Handles handles) {
-  return store_value(name, value, handles, false);
+HeaderMap::Status HeaderMap::append(const HeaderName& name, HeaderValue value, Handles offered, Handles& taken) {
+  return store_value(name, value, offered, taken, false);
 }
 
 HeaderMap::Status HeaderMap::replace(const HeaderName& name, HeaderValue value) {
-  auto r = store_value(name, value, {}, true);
-  if (!r) return fail(r.error());
-  return {};
+  Handles taken;
+  return store_value(name, value, {}, taken, true);
 }
 
-Result<HeaderMap::Handles, MapError> HeaderMap::replace(const HeaderName& name, HeaderValue value,
-                                                        Handles handles) {
-  return store_value(name, value, handles, true);
+HeaderMap::Status HeaderMap::replace(const HeaderName& name, HeaderValue value, Handles offered, Handles& taken) {
+  return store_value(name, value, offered, taken, true);
 }
 
 HeaderMap::Status HeaderMap::append_fields(std::span<const FieldView> fields) {
@@ -377,8 +416,8 @@ HeaderMap::Status HeaderMap::append_fields(std::span<const FieldView> fields) {
 Result<std::string_view, MapError> HeaderMap::setdefault(const HeaderName& name, HeaderValue value) {
   const size_t e = find(name);
   if (e != npos) return value_bytes(names_[e].first);
-  auto r = store_value(name, value, {}, false);
-  if (!r) return fail(r.error());
+  Handles taken;
+  if (auto r = store_value(name, value, {}, taken, false); !r) return fail(r.error());
   return value_bytes(static_cast<uint32_t>(values_.size() - 1));
 }
 
@@ -418,6 +457,7 @@ void HeaderMap::remove_slot(size_t pos) {
   }
   names_.pop_back();
   ++epoch_;
+  ++name_epoch_;
   if (names_.empty()) {
     // Nothing live: start the storage afresh, keeping its capacity.
     arena_.clear();
@@ -439,21 +479,33 @@ void HeaderMap::clear() {
   slots_.clear();
   value_count_ = dead_bytes_ = dead_values_ = 0;
   ++epoch_;
+  ++name_epoch_;
+}
+
+bool HeaderMap::same_values(size_t i, const HeaderMap& b, size_t j) const noexcept {
+  if (names_[i].count != b.names_[j].count) return false;
+  for (uint32_t x = names_[i].first, y = b.names_[j].first; x != kEnd; x = values_[x].next, y = b.values_[y].next) {
+    if (value_bytes(x) != b.value_bytes(y)) return false;
+  }
+  return true;
 }
 
 bool operator==(const HeaderMap& a, const HeaderMap& b) noexcept {
   if (a.value_count_ != b.value_count_ || a.names_.size() != b.names_.size()) return false;
-  for (size_t i = 0; i < a.names_.size(); ++i) {
-    const HeaderMap::NameRec& n = a.names_[i];
+  // Maps filled the same way hold their names in the same order: pair
+  // them by position while that lasts, without hashing.
+  size_t i = 0;
+  const bool same_hash = a.keyed_ == b.keyed_;
+  for (; i < a.names_.size(); ++i) {
+    if (same_hash && a.names_[i].hash != b.names_[i].hash) break;
+    if (a.name(i) != b.name(i)) break;
+    if (!a.same_values(i, b, i)) return false;
+  }
+  for (; i < a.names_.size(); ++i) {
     // A keyed map's stored hash is no fast hash: recompute it then.
-    const size_t k = b.find(a.keyed_ ? HeaderName::trusted(a.name(i)) : HeaderName::trusted(a.name(i), n.hash));
-    if (k == HeaderMap::npos || b.names_[k].count != n.count) return false;
-    HeaderMap::Values bv = b.values(k);
-    auto it = bv.begin();
-    for (std::string_view v : a.values(i)) {
-      if (v != *it) return false;
-      ++it;
-    }
+    const HeaderName name = a.keyed_ ? HeaderName::trusted(a.name(i)) : HeaderName::trusted(a.name(i), a.names_[i].hash);
+    const size_t j = b.find(name);
+    if (j == HeaderMap::npos || !a.same_values(i, b, j)) return false;
   }
   return true;
 }

@@ -169,27 +169,30 @@ class HeaderMap {
 
   // ---- storing. At the maximum number of names each of these fails with
   // MapError::Full and leaves the map unchanged, even where no new name
-  // would be added. The forms with Handles attach them: the value's always,
-  // the name's when the name is new or has none yet; they return what the
-  // map took.
+  // would be added. The forms with Handles attach the offered ones: the
+  // value's always, the name's when the name is new or has none yet; they
+  // set `taken` to what the map took.
   // Adds `value` after the name's existing values; a new name goes last.
   Status append(const HeaderName& name, HeaderValue value);
-  Result<Handles, MapError> append(const HeaderName& name, HeaderValue value, Handles handles);
+  Status append(const HeaderName& name, HeaderValue value, Handles offered, Handles& taken);
   // Appends a parsed head's fields in order, each name folded to lowercase
   // while its bytes are copied: one copy of every byte. On Full the fields
   // before the failing one stay appended (the caller drops the head).
   Status append_fields(std::span<const FieldView> fields);
   // Makes `value` the name's only value; an existing name keeps its place.
   Status replace(const HeaderName& name, HeaderValue value);
-  Result<Handles, MapError> replace(const HeaderName& name, HeaderValue value, Handles handles);
+  Status replace(const HeaderName& name, HeaderValue value, Handles offered, Handles& taken);
   // The name's first value when present (the map is left as it is, full or
   // not); otherwise appends `value` and returns the stored copy. The view
   // lives until the map next changes.
   Result<std::string_view, MapError> setdefault(const HeaderName& name, HeaderValue value);
+  // The same for a name that find() has just reported absent (under the
+  // same state of the map): it is not looked up again.
+  Status insert_new(const HeaderName& name, HeaderValue value, Handles offered, Handles& taken);
   // The same on an entry number from find, under the same epoch(): the
   // name's bytes are neither hashed nor compared again.
-  Result<Handles, MapError> append_at(size_t entry, HeaderValue value, Handles handles);
-  Result<Handles, MapError> replace_at(size_t entry, HeaderValue value, Handles handles);
+  Status append_at(size_t entry, HeaderValue value, Handles offered, Handles& taken);
+  Status replace_at(size_t entry, HeaderValue value, Handles offered, Handles& taken);
   // Removes the name and its values; the last name moves into its place.
   // Whether the name was present.
   // Both queue the handles they drop. Should memory run out, they fail
@@ -251,11 +254,13 @@ class HeaderMap {
     for (Handle h : dropped_) f(h);
     dropped_.clear();
   }
-  // Changes whenever entry numbers or value records may have moved or been
-  // dropped (removal, replacement, clearing, compaction); appending keeps
-  // it. An owner that noted positions under one epoch may use them again
-  // only under the same epoch.
+  // Changes whenever entry numbers or value records may have moved, been
+  // dropped or been given other bytes (removal, replacement, clearing,
+  // compaction); appending keeps it. An owner that noted value records
+  // under one epoch may use them again only under the same epoch.
   uint64_t epoch() const noexcept { return epoch_; }
+  // The same for entry numbers alone: changes on removal and clearing only.
+  uint64_t name_epoch() const noexcept { return name_epoch_; }
 
   // The same names with the same values in the same order per name; the
   // order of the names does not matter.
@@ -300,9 +305,15 @@ class HeaderMap {
   void drop_values(const NameRec& n) noexcept;
   void maybe_compact() noexcept;
   void compact();
-  Result<Handles, MapError> store_value(const HeaderName& name, HeaderValue value, Handles handles, bool replace);
-  Result<Handles, MapError> store_at(size_t entry, HeaderValue value, Handles handles, bool replace);
+  Status store_value(const HeaderName& name, HeaderValue value, Handles offered, Handles& taken, bool replace);
+  Status store_at(size_t entry, HeaderValue value, Handles offered, Handles& taken, bool replace);
+  void replace_only_value(size_t entry, HeaderValue value, Handle handle);
+  void append_or_reset(size_t entry, HeaderValue value, Handle handle, bool replace);
+  // Adds a name known absent, with its first value.
+  void push_field(const HeaderName& name, uint32_t hash, HeaderValue value, Handles offered);
   void remove_slot(size_t pos);
+  // Whether entry i here and entry j of `b` hold the same values in order.
+  bool same_values(size_t i, const HeaderMap& b, size_t j) const noexcept;
 
   std::string arena_;
   std::vector<NameRec> names_;
@@ -313,6 +324,7 @@ class HeaderMap {
   size_t dead_bytes_ = 0;
   size_t dead_values_ = 0;
   uint64_t epoch_ = 0;
+  uint64_t name_epoch_ = 0;
   bool keyed_ = false;
 };
 

@@ -373,23 +373,23 @@ TEST(HeaderMapFields, AppendFieldsFoldsAndGroups) {
 TEST(HeaderMapFields, HandlesMoveWithTheirFieldsAndAreQueuedWhenDropped) {
   using H = HeaderMap::Handle;
   HeaderMap m;
-  auto r = m.append(N2("a"), V2("1"), {10, 11});
-  ASSERT_TRUE(r.ok());
-  EXPECT_EQ(r->name, 10u);
-  EXPECT_EQ(r->value, 11u);
-  r = m.append(N2("a"), V2("2"), {20, 21});  // the name has one already
-  EXPECT_EQ(r->name, 0u);
-  EXPECT_EQ(r->value, 21u);
+  HeaderMap::Handles taken;
+  ASSERT_TRUE(m.append(N2("a"), V2("1"), {10, 11}, taken).ok());
+  EXPECT_EQ(taken.name, 10u);
+  EXPECT_EQ(taken.value, 11u);
+  ASSERT_TRUE(m.append(N2("a"), V2("2"), {20, 21}, taken).ok());  // the name has one already
+  EXPECT_EQ(taken.name, 0u);
+  EXPECT_EQ(taken.value, 21u);
   ASSERT_TRUE(m.append(N2("b"), V2("3")).ok());
-  r = m.append(N2("b"), V2("4"), {30, 31});  // a name without one takes it
-  EXPECT_EQ(r->name, 30u);
+  ASSERT_TRUE(m.append(N2("b"), V2("4"), {30, 31}, taken).ok());  // a name without one takes it
+  EXPECT_EQ(taken.name, 30u);
   EXPECT_EQ(m.name_handle(m.find(N2("b"))), 30u);
   const uint64_t epoch = m.epoch();
-  ASSERT_TRUE(m.append(N2("c"), V2("5"), {40, 41}).ok());
+  ASSERT_TRUE(m.append(N2("c"), V2("5"), {40, 41}, taken).ok());
   EXPECT_EQ(m.epoch(), epoch);  // appending moves nothing
 
   std::vector<H> dropped;
-  ASSERT_TRUE(m.replace(N2("a"), V2("x"), {50, 51}).ok());
+  ASSERT_TRUE(m.replace(N2("a"), V2("x"), {50, 51}, taken).ok());
   m.take_dropped(dropped);
   EXPECT_EQ(dropped, (std::vector<H>{11, 21}));
   EXPECT_NE(m.epoch(), epoch);
@@ -416,13 +416,14 @@ TEST(HeaderMapFields, HandlesMoveWithTheirFieldsAndAreQueuedWhenDropped) {
 // compaction reclaims without disturbing order, values or handles.
 TEST(HeaderMapFields, CompactionKeepsEverything) {
   HeaderMap m;
+  HeaderMap::Handles taken;
   const std::string big(1000, 'v');
-  for (int i = 0; i < 8; ++i) ASSERT_TRUE(m.append(N2(numbered("n", static_cast<uint64_t>(i))), V2("x"), {1, 2}).ok());
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(m.append(N2(numbered("n", static_cast<uint64_t>(i))), V2("x"), {1, 2}, taken).ok());
   for (int round = 0; round < 200; ++round) {
     for (int i = 0; i < 8; i += 2) {
       const std::string name = numbered("n", static_cast<uint64_t>(i));
-      ASSERT_TRUE(m.replace(N2(name), V2(big), {0, 3}).ok());
-      ASSERT_TRUE(m.append(N2(name), V2(numbered("r", static_cast<uint64_t>(round))), {0, 4}).ok());
+      ASSERT_TRUE(m.replace(N2(name), V2(big), {0, 3}, taken).ok());
+      ASSERT_TRUE(m.append(N2(name), V2(numbered("r", static_cast<uint64_t>(round))), {0, 4}, taken).ok());
     }
   }
   std::vector<HeaderMap::Handle> dropped;
@@ -443,6 +444,26 @@ TEST(HeaderMapFields, CompactionKeepsEverything) {
       EXPECT_EQ(m.value_handle(it.record()), 4u);
     }
   }
+}
+
+TEST(HeaderMapFields, ReplacingTheOnlyValueReusesItsRecord) {
+  HeaderMap m;
+  HeaderMap::Handles taken;
+  ASSERT_TRUE(m.append(N2("a"), V2("12345"), {0, 7}, taken).ok());
+  ASSERT_TRUE(m.append(N2("b"), V2("b")).ok());
+  const uint64_t names = m.name_epoch(), epoch = m.epoch();
+  ASSERT_TRUE(m.replace(N2("a"), V2("xy"), {0, 8}, taken).ok());  // fits: in place
+  EXPECT_EQ(*m.get(N2("a")), "xy");
+  ASSERT_TRUE(m.replace(N2("a"), V2("a longer value"), {0, 0}, taken).ok());
+  EXPECT_EQ(*m.get(N2("a")), "a longer value");
+  EXPECT_EQ(*m.get(N2("b")), "b");
+  EXPECT_EQ(m.value_count(), 2u);
+  std::vector<HeaderMap::Handle> dropped;
+  m.take_dropped(dropped);
+  EXPECT_EQ(dropped, (std::vector<HeaderMap::Handle>{7, 8}));
+  // Entry numbers stand; value records changed their bytes.
+  EXPECT_EQ(m.name_epoch(), names);
+  EXPECT_NE(m.epoch(), epoch);
 }
 
 TEST(HeaderMapFields, ReserveKeepsViewsOfAFillingMap) {

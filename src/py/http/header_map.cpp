@@ -56,7 +56,7 @@ constexpr size_t kNeedName = HeaderMapState::kUnknown;
 template <class F>
 bool on_entry(PyObject* self, PyObject* key, NameArg& name, F&& f) {
   const bool recallable = PyUnicode_CheckExact(key) || PyBytes_CheckExact(key);
-  if (recallable) {
+  if (recallable && payload_of<Payload>(self).value.may_recall(key)) {
     const bool done = with_state(self, [&](HeaderMapState& s) {
       const size_t entry = s.recall(key);
       if (entry == HeaderMapState::kUnknown) return false;
@@ -233,12 +233,13 @@ bool append_pair(PyObject* name_obj, PyObject* value_obj, HeaderMapState& out) {
   NameArg name;
   ValueArg value;
   if (!name_arg(name_obj, name) || !value_arg(value_obj, value)) return false;
-  auto r = out.map.append(name.name, value.value, offer(name, value));
+  HeaderMap::Handles taken;
+  auto r = out.map.append(name.name, value.value, offer(name, value), taken);
   if (!r) {
     raise_full();
     return false;
   }
-  keep(*r);
+  keep(taken);
   return true;
 }
 
@@ -421,22 +422,23 @@ bool store(PyObject* self, PyObject* key, const ValueArg& value, bool replace, b
   NameArg name;
   *ok = true;
   return on_entry(self, key, name, [&](HeaderMapState& s, size_t e, const NameArg* n) {
-    Result<HeaderMap::Handles, http::MapError> r = HeaderMap::Handles{};
+    HeaderMap::Handles taken;
     size_t after = e;
+    HeaderMap::Status r;
     if (e != HeaderMap::npos) {
       const HeaderMap::Handles h{n ? object_handle(n->reuse) : 0, object_handle(value.reuse)};
-      r = replace ? s.map.replace_at(e, value.value, h) : s.map.append_at(e, value.value, h);
+      r = replace ? s.map.replace_at(e, value.value, h, taken) : s.map.append_at(e, value.value, h, taken);
     } else if (n == nullptr) {
       return kNeedName;
     } else {
-      r = s.map.append(n->name, value.value, offer(*n, value));
+      r = s.map.insert_new(n->name, value.value, offer(*n, value), taken);
       after = s.map.name_count() - 1;
     }
     if (!r) {
       *ok = false;
       return e;
     }
-    keep(*r);
+    keep(taken);
     if (replace) s.release_dropped();
     return after;
   });
@@ -477,12 +479,13 @@ PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         return e;
       }
       if (n == nullptr) return kNeedName;
-      auto r = s.map.append(n->name, value.value, offer(*n, value));
+      HeaderMap::Handles taken;
+      auto r = s.map.insert_new(n->name, value.value, offer(*n, value), taken);
       if (!r) {
         outcome = Full;
         return e;
       }
-      keep(*r);
+      keep(taken);
       return s.map.name_count() - 1;
     });
     if (ok && outcome == Stored) return stored;
@@ -663,7 +666,7 @@ PyType_Spec kSpec = {"vintrel._vintrel.HeaderMap", sizeof(Box<Payload>), 0, kTyp
 }  // namespace
 
 HeaderMapState::~HeaderMapState() {
-  for (Recent& r : recent_) Py_XDECREF(r.key);
+  for (Recent& r : recent_) Py_XDECREF(r.key.load(std::memory_order_relaxed));
   release_dropped();
   map.for_each_handle([](Handle h) { Py_DECREF(handle_object(h)); });
 }

@@ -5,6 +5,8 @@
 
 #include "src/py/common.h"
 
+#include <atomic>
+
 #include "core/http/header_map.h"
 
 namespace vintrel::py {
@@ -35,13 +37,19 @@ class HeaderMapState {
   // and an exact str or bytes never changes, so the object itself (held
   // here, so that its address cannot be reused) identifies the name
   // without folding or hashing it again. An entry holds while the map
-  // keeps its epoch (entry numbers unchanged) and, for an absent name, its
+  // keeps its name epoch (entry numbers unchanged) and, for an absent name, its
   // name count (no name added since).
   static constexpr size_t kUnknown = http::HeaderMap::npos - 1;
+  // Whether `key` may be remembered: a hint read without the lock (keys
+  // change only under it), so that a lookup the map has surely not seen
+  // costs no extra hold. recall() decides under the lock.
+  bool may_recall(PyObject* key) const noexcept {
+    return recent_[slot_of(key)].key.load(std::memory_order_relaxed) == key;
+  }
   // The entry of `key` (npos when absent), or kUnknown.
   size_t recall(PyObject* key) const noexcept {
     const Recent& r = recent_[slot_of(key)];
-    if (r.key != key || r.epoch != map.epoch()) return kUnknown;
+    if (r.key.load(std::memory_order_relaxed) != key || r.epoch != map.epoch()) return kUnknown;
     if (r.entry == http::HeaderMap::npos && r.names != map.name_count()) return kUnknown;
     return r.entry;
   }
@@ -50,9 +58,9 @@ class HeaderMapState {
   // runs no Python code.
   void remember(PyObject* key, size_t entry) noexcept {
     Recent& r = recent_[slot_of(key)];
-    if (r.key != key) {
-      PyObject* old = r.key;
-      r.key = Py_NewRef(key);
+    PyObject* old = r.key.load(std::memory_order_relaxed);
+    if (old != key) {
+      r.key.store(Py_NewRef(key), std::memory_order_relaxed);
       Py_XDECREF(old);
     }
     r.entry = entry;
@@ -66,7 +74,7 @@ class HeaderMapState {
   // Only `key` needs a start value: the rest is read only once remember()
   // has set it.
   struct Recent {
-    PyObject* key = nullptr;
+    std::atomic<PyObject*> key{nullptr};
     size_t entry;
     uint64_t epoch;
     size_t names;
