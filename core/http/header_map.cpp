@@ -11,8 +11,8 @@ namespace {
 
 constexpr size_t kFirstSlots = 16;
 // The room a map takes when its first name arrives: enough for a typical
-// head (a dozen fields of some 30 bytes), so that filling one costs four
-// allocations and no reallocation.
+// head (a dozen fields of some 30 bytes), so that filling one costs one
+// allocation and no reallocation.
 constexpr size_t kFirstNames = 12;
 constexpr size_t kFirstBytes = 384;
 
@@ -40,25 +40,128 @@ void room_for(std::vector<T>& v, size_t more) {
   v.reserve(want > 2 * v.capacity() ? want : 2 * v.capacity());
 }
 
+// The capacity a part needs for `more` further elements: its own when they
+// fit, else at least double.
+size_t grown(size_t size, size_t cap, size_t more) noexcept {
+  const size_t want = size + more;
+  if (want <= cap) return cap;
+  return want > 2 * cap ? want : 2 * cap;
+}
+
+constexpr size_t round8(size_t n) noexcept { return (n + 7) & ~size_t{7}; }
+
+// Header names and values are mostly short: copy up to 16 bytes with a
+// few overlapping word moves rather than a call into memcpy.
+void copy_bytes(char* to, const char* from, size_t n) noexcept {
+  if (n >= 8 && n <= 16) {
+    uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else if (n >= 4 && n < 8) {
+    uint32_t a, b;
+    std::memcpy(&a, from, 4);
+    std::memcpy(&b, from + n - 4, 4);
+    std::memcpy(to, &a, 4);
+    std::memcpy(to + n - 4, &b, 4);
+  } else if (n > 16) {
+    std::memcpy(to, from, n);
+  } else {
+    for (size_t i = 0; i < n; ++i) to[i] = from[i];
+  }
+}
+
+
 }  // namespace
 
 std::string_view map_error_text(MapError) noexcept {
   return "header map is full (http::HeaderMap MAX_SIZE, 32768 entries)";
 }
 
+// ---------------------------------------------------------------- storage
+
+static_assert(sizeof(HeaderMap::Handles) == 2 * sizeof(uintptr_t));
+
+void HeaderMap::regrow(size_t name_cap, size_t value_cap, size_t byte_cap, size_t slot_count) {
+  static_assert(sizeof(NameRec) % 8 == 0 && sizeof(ValueRec) % 8 == 0 && sizeof(Slot) % 4 == 0);
+  byte_cap = round8(byte_cap);
+  const size_t name_bytes = name_cap * sizeof(NameRec);
+  const size_t value_bytes = value_cap * sizeof(ValueRec);
+  const size_t slot_bytes = round8(slot_count * sizeof(Slot));
+  const size_t total = name_bytes + value_bytes + slot_bytes + byte_cap;
+  auto block = std::make_unique_for_overwrite<std::byte[]>(total == 0 ? 1 : total);
+  std::byte* p = block.get();
+  Part<NameRec> names;
+  Part<ValueRec> values;
+  Part<Slot> slots;
+  Part<char> bytes;
+  names.data_ = reinterpret_cast<NameRec*>(p);
+  names.cap_ = name_cap;
+  values.data_ = reinterpret_cast<ValueRec*>(p + name_bytes);
+  values.cap_ = value_cap;
+  slots.data_ = reinterpret_cast<Slot*>(p + name_bytes + value_bytes);
+  slots.cap_ = slots.size_ = slot_count;
+  bytes.data_ = reinterpret_cast<char*>(p + name_bytes + value_bytes + slot_bytes);
+  bytes.cap_ = byte_cap;
+  // Nothing below can fail.
+  names.size_ = names_.size_;
+  values.size_ = values_.size_;
+  bytes.size_ = bytes_.size_;
+  if (names_.size_) std::memcpy(names.data_, names_.data_, names_.size_ * sizeof(NameRec));
+  if (values_.size_) std::memcpy(values.data_, values_.data_, values_.size_ * sizeof(ValueRec));
+  if (bytes_.size_) std::memcpy(bytes.data_, bytes_.data_, bytes_.size_);
+  if (slot_count == slots_.size_ && slot_count != 0) {
+    std::memcpy(slots.data_, slots_.data_, slot_count * sizeof(Slot));
+  } else {
+    std::fill(slots.data_, slots.data_ + slot_count, Slot{0, 0});
+  }
+  block_ = std::move(block);
+  block_end_ = reinterpret_cast<const char*>(p) + total;
+  names_ = names;
+  values_ = values;
+  slots_ = slots;
+  bytes_ = bytes;
+}
+
+void HeaderMap::room(size_t names, size_t values, size_t bytes) {
+  const size_t nc = grown(names_.size(), names_.capacity(), names);
+  const size_t vc = grown(values_.size(), values_.capacity(), values);
+  const size_t bc = grown(bytes_.size(), bytes_.capacity(), bytes);
+  if (nc != names_.capacity() || vc != values_.capacity() || bc != bytes_.capacity()) {
+    regrow(nc, vc, bc, slots_.size());
+  }
+}
+
+size_t HeaderMap::store(std::string_view bytes) noexcept {
+  const size_t off = bytes_.size();
+  copy_bytes(bytes_.data() + off, bytes.data(), bytes.size());
+  bytes_.resize(off + bytes.size());
+  return off;
+}
+
 // ---------------------------------------------------------------- copies
 
 HeaderMap::HeaderMap(const HeaderMap& other, KeepHandles)
-    : arena_(other.arena_),
-      names_(other.names_),
-      values_(other.values_),
-      slots_(other.slots_),
+    : release_(other.release_),
       value_count_(other.value_count_),
       dead_bytes_(other.dead_bytes_),
       dead_values_(other.dead_values_),
-      keyed_(other.keyed_) {}
+      keyed_(other.keyed_) {
+  if (other.block_ == nullptr) return;
+  // The index is copied as it stands: the same slot count.
+  regrow(other.names_.size(), other.values_.size(), other.bytes_.size(), other.slots_.size());
+  names_.resize(other.names_.size());
+  values_.resize(other.values_.size());
+  bytes_.resize(other.bytes_.size());
+  if (!names_.empty()) std::memcpy(names_.data(), other.names_.data(), names_.size() * sizeof(NameRec));
+  if (!values_.empty()) std::memcpy(values_.data(), other.values_.data(), values_.size() * sizeof(ValueRec));
+  if (!bytes_.empty()) std::memcpy(bytes_.data(), other.bytes_.data(), bytes_.size());
+  if (!slots_.empty()) std::memcpy(slots_.data(), other.slots_.data(), slots_.size() * sizeof(Slot));
+}
 
 HeaderMap::HeaderMap(const HeaderMap& other) : HeaderMap(other, KeepHandles{}) {
+  release_ = nullptr;
   for (NameRec& n : names_) n.handle = 0;
   for (ValueRec& v : values_) v.handle = 0;
 }
@@ -68,14 +171,51 @@ HeaderMap& HeaderMap::operator=(const HeaderMap& other) {
   return *this;
 }
 
+HeaderMap::HeaderMap(HeaderMap&& other) noexcept
+    : block_(std::move(other.block_)),
+      block_end_(std::exchange(other.block_end_, nullptr)),
+      names_(std::exchange(other.names_, {})),
+      values_(std::exchange(other.values_, {})),
+      slots_(std::exchange(other.slots_, {})),
+      bytes_(std::exchange(other.bytes_, {})),
+      dropped_(std::move(other.dropped_)),
+      release_(other.release_),
+      value_count_(std::exchange(other.value_count_, 0)),
+      dead_bytes_(std::exchange(other.dead_bytes_, 0)),
+      dead_values_(std::exchange(other.dead_values_, 0)),
+      epoch_(other.epoch_),
+      name_epoch_(other.name_epoch_),
+      keyed_(std::exchange(other.keyed_, false)) {
+  ++other.epoch_;
+  ++other.name_epoch_;
+}
+
+HeaderMap& HeaderMap::operator=(HeaderMap&& other) noexcept {
+  if (this != &other) {
+    // Whatever was noted about this map before holds no more.
+    const uint64_t epoch = (epoch_ > other.epoch_ ? epoch_ : other.epoch_) + 1;
+    const uint64_t name_epoch = (name_epoch_ > other.name_epoch_ ? name_epoch_ : other.name_epoch_) + 1;
+    this->~HeaderMap();
+    new (this) HeaderMap(std::move(other));
+    epoch_ = epoch;
+    name_epoch_ = name_epoch;
+  }
+  return *this;
+}
+
 void HeaderMap::reserve(size_t names, size_t values, size_t bytes) {
-  arena_.reserve(bytes);
-  values_.reserve(values);
   names = names < kMaxNames ? names : kMaxNames;
-  names_.reserve(names);
   size_t slots = slots_.empty() ? kFirstSlots : slots_.size();
   while (names * 4 > slots * 3) slots *= 2;
-  if (slots != slots_.size()) rebuild(slots);
+  const size_t nc = names > names_.capacity() ? names : names_.capacity();
+  const size_t vc = values > values_.capacity() ? values : values_.capacity();
+  const size_t bc = bytes > bytes_.capacity() ? bytes : bytes_.capacity();
+  if (nc == names_.capacity() && vc == values_.capacity() && bc == bytes_.capacity() && slots == slots_.size()) {
+    return;
+  }
+  const bool new_index = slots != slots_.size();
+  regrow(nc, vc, bc, slots);
+  if (new_index) rebuild(slots);
 }
 
 // ---------------------------------------------------------------- index
@@ -95,7 +235,7 @@ size_t HeaderMap::find_slot(std::string_view name, uint32_t hash) const noexcept
     if (s.entry == 0 || ((pos - s.hash) & m) < dist) return npos;
     if (s.hash == hash) {
       const NameRec& n = names_[s.entry - 1];
-      if (n.len == name.size() && same_name(arena_.data() + n.off, name.data(), name.size())) return pos;
+      if (n.len == name.size() && same_name(bytes_.data() + n.off, name.data(), name.size())) return pos;
     }
   }
 }
@@ -128,7 +268,11 @@ size_t HeaderMap::place(size_t entry, uint32_t hash) noexcept {
 }
 
 void HeaderMap::rebuild(size_t slot_count) {
-  slots_.assign(slot_count, Slot{0, 0});
+  if (slot_count != slots_.size()) {
+    regrow(names_.capacity(), values_.capacity(), bytes_.capacity(), slot_count);
+  } else {
+    std::fill(slots_.begin(), slots_.end(), Slot{0, 0});
+  }
   size_t longest = 0;
   for (size_t i = 0; i < names_.size(); ++i) {
     const size_t touched = place(i, names_[i].hash);
@@ -158,14 +302,8 @@ size_t HeaderMap::max_displacement() const noexcept {
 
 // ---------------------------------------------------------------- storage
 
-size_t HeaderMap::store(std::string_view bytes) {
-  const size_t off = arena_.size();
-  arena_.append(bytes);
-  return off;
-}
-
+// Pushes a value record and its bytes (room made first).
 uint32_t HeaderMap::push_value(std::string_view bytes, Handle handle) {
-  room_for(values_, 1);  // so that nothing below can fail half-way
   const size_t off = store(bytes);
   values_.push_back(ValueRec{off, bytes.size(), kEnd, handle});
   return static_cast<uint32_t>(values_.size() - 1);
@@ -182,20 +320,26 @@ void HeaderMap::link_value(NameRec& n, uint32_t rec) noexcept {
   ++value_count_;
 }
 
+// Grows the index before it would pass three quarters full with one more
+// name. Returns whether the hash switched meanwhile.
+bool HeaderMap::index_room() {
+  if ((names_.size() + 1) * 4 <= slots_.size() * 3) return false;
+  const bool was_keyed = keyed_;
+  rebuild(slots_.empty() ? kFirstSlots : slots_.size() * 2);
+  return keyed_ != was_keyed;
+}
+
+// Pushes a name whose bytes are at `off` (room made first, index_room()
+// called).
 size_t HeaderMap::push_name(size_t off, uint32_t len, uint32_t hash, Handle handle) {
-  room_for(names_, 1);
-  // Grow before the index passes three quarters full.
-  const size_t need = names_.size() + 1;
-  if (need * 4 > slots_.size() * 3) {
-    const bool was_keyed = keyed_;
-    rebuild(slots_.empty() ? kFirstSlots : slots_.size() * 2);
-    // Growing may have switched the hash under the caller's feet.
-    if (keyed_ != was_keyed) hash = hash_of(HeaderName::trusted({arena_.data() + off, len}, 0));
-  }
   names_.push_back(NameRec{off, len, hash, kEnd, kEnd, 0, handle});
   const size_t entry = names_.size() - 1;
   if (place(entry, hash) >= kLongProbe && !keyed_) switch_to_keyed();
   return entry;
+}
+
+void HeaderMap::drop_room(size_t handles) {
+  if (release_ == nullptr) room_for(dropped_, handles);
 }
 
 size_t HeaderMap::handles_of(const NameRec& n) const noexcept {
@@ -207,7 +351,7 @@ size_t HeaderMap::handles_of(const NameRec& n) const noexcept {
 void HeaderMap::drop_values(const NameRec& n) noexcept {
   for (uint32_t r = n.first; r != kEnd; r = values_[r].next) {
     ValueRec& v = values_[r];
-    if (v.handle) dropped_.push_back(v.handle);
+    if (v.handle) drop(v.handle);
     v.handle = 0;
     dead_bytes_ += v.len;
     ++dead_values_;
@@ -220,7 +364,7 @@ void HeaderMap::drop_values(const NameRec& n) noexcept {
 // as many earlier drops, so the cost is amortised constant.
 // Should memory run out, the map simply stays as it is.
 void HeaderMap::maybe_compact() noexcept {
-  const bool bytes = dead_bytes_ > 4096 && dead_bytes_ * 2 > arena_.size();
+  const bool bytes = dead_bytes_ > 4096 && dead_bytes_ * 2 > bytes_.size();
   const bool records = dead_values_ > 64 && dead_values_ * 2 > values_.size();
   if (!bytes && !records) return;
   try {
@@ -230,31 +374,42 @@ void HeaderMap::maybe_compact() noexcept {
 }
 
 void HeaderMap::compact() {
-  std::string arena;
-  arena.reserve(arena_.size() - dead_bytes_);
-  std::vector<ValueRec> values;
-  values.reserve(value_count_);
-  for (NameRec& n : names_) {
-    const size_t off = arena.size();
-    arena.append(arena_, n.off, n.len);
-    n.off = off;
+  // The live values and bytes move to a fresh block of the same
+  // capacities; the names and the index keep their places.
+  std::unique_ptr<std::byte[]> old_block = std::move(block_);
+  const Part<NameRec> old_names = std::exchange(names_, {});
+  const Part<ValueRec> old_values = std::exchange(values_, {});
+  const Part<Slot> old_slots = std::exchange(slots_, {});
+  const Part<char> old_bytes = std::exchange(bytes_, {});
+  try {
+    regrow(old_names.capacity(), old_values.capacity(), old_bytes.capacity(), old_slots.size());
+  } catch (...) {
+    block_ = std::move(old_block);
+    names_ = old_names;
+    values_ = old_values;
+    slots_ = old_slots;
+    bytes_ = old_bytes;
+    throw;
+  }
+  std::memcpy(slots_.data(), old_slots.data(), slots_.size() * sizeof(Slot));
+  for (const NameRec& o : old_names) {
+    NameRec n = o;
+    n.off = store({old_bytes.data() + o.off, o.len});
     uint32_t prev = kEnd;
-    for (uint32_t r = n.first; r != kEnd; r = values_[r].next) {
-      const ValueRec& v = values_[r];
-      const auto rec = static_cast<uint32_t>(values.size());
-      values.push_back(ValueRec{arena.size(), v.len, kEnd, v.handle});
-      arena.append(arena_, v.off, v.len);
+    for (uint32_t r = o.first; r != kEnd; r = old_values[r].next) {
+      const ValueRec& v = old_values[r];
+      const auto rec = static_cast<uint32_t>(values_.size());
+      values_.push_back(ValueRec{store({old_bytes.data() + v.off, v.len}), v.len, kEnd, v.handle});
       if (prev == kEnd) {
         n.first = rec;
       } else {
-        values[prev].next = rec;
+        values_[prev].next = rec;
       }
       prev = rec;
     }
     n.last = prev;
+    names_.push_back(n);
   }
-  arena_.swap(arena);
-  values_.swap(values);
   dead_bytes_ = 0;
   dead_values_ = 0;
   ++epoch_;
@@ -281,6 +436,12 @@ HeaderMap::Values HeaderMap::get_all(const HeaderName& name) const noexcept {
 HeaderMap::Status HeaderMap::store_value(const HeaderName& name, HeaderValue value, Handles offered,
                                          Handles& taken, bool replace) {
   if (full()) return fail(MapError::Full);
+  if (inside(name.data()) || inside(value.view().data())) {
+    // Views of this map's own bytes (a name or value read back from it)
+    // would dangle once the storage grows: work on copies.
+    const std::string n(name.view()), v(value.view());
+    return store_value(HeaderName::trusted(n, name.fast_hash()), HeaderValue::trusted(v), offered, taken, replace);
+  }
   const uint32_t hash = hash_of(name);
   const size_t pos = find_slot(name.view(), hash);
   if (pos != npos) return store_at(slots_[pos].entry - 1, value, offered, taken, replace);
@@ -292,6 +453,10 @@ HeaderMap::Status HeaderMap::store_value(const HeaderName& name, HeaderValue val
 HeaderMap::Status HeaderMap::insert_new(const HeaderName& name, HeaderValue value, Handles offered,
                                         Handles& taken) {
   if (full()) return fail(MapError::Full);
+  if (inside(name.data()) || inside(value.view().data())) {
+    const std::string n(name.view()), v(value.view());
+    return insert_new(HeaderName::trusted(n, name.fast_hash()), HeaderValue::trusted(v), offered, taken);
+  }
   push_field(name, hash_of(name), value, offered);
   taken = offered;
   return {};
@@ -299,8 +464,10 @@ HeaderMap::Status HeaderMap::insert_new(const HeaderName& name, HeaderValue valu
 
 void HeaderMap::push_field(const HeaderName& name, uint32_t hash, HeaderValue value, Handles offered) {
   if (names_.capacity() == 0) reserve(kFirstNames, kFirstNames, kFirstBytes);
-  // The value's record first: a failure in between leaves at worst an
-  // unused record, never a name without values.
+  // Everything that allocates comes first, so that a failure leaves the
+  // map as it was.
+  room(1, 1, name.size() + value.size());
+  if (index_room()) hash = hash_of(name);
   const size_t off = store(name.view());
   const uint32_t rec = push_value(value.view(), offered.value);
   const size_t entry = push_name(off, static_cast<uint32_t>(name.size()), hash, offered.name);
@@ -310,6 +477,10 @@ void HeaderMap::push_field(const HeaderName& name, uint32_t hash, HeaderValue va
 HeaderMap::Status HeaderMap::store_at(size_t entry, HeaderValue value, Handles offered, Handles& taken,
                                       bool replace) {
   if (full()) return fail(MapError::Full);
+  if (inside(value.view().data())) {
+    const std::string v(value.view());
+    return store_at(entry, HeaderValue::trusted(v), offered, taken, replace);
+  }
   if (replace && names_[entry].count == 1) {
     replace_only_value(entry, value, offered.value);
   } else {
@@ -329,19 +500,20 @@ HeaderMap::Status HeaderMap::store_at(size_t entry, HeaderValue value, Handles o
 // go where the old ones were when they fit.
 void HeaderMap::replace_only_value(size_t entry, HeaderValue value, Handle handle) {
   const uint32_t rec = names_[entry].first;
-  if (values_[rec].handle) room_for(dropped_, 1);
+  if (values_[rec].handle) drop_room(1);
   const size_t n = value.size();
   if (n > values_[rec].len) {
-    const size_t off = store(value.view());  // the one step that can fail
+    room(0, 0, n);
+    const size_t off = store(value.view());
     dead_bytes_ += values_[rec].len;
     values_[rec].off = off;
   } else {
-    std::memmove(arena_.data() + values_[rec].off, value.view().data(), n);
+    std::memmove(bytes_.data() + values_[rec].off, value.view().data(), n);
     dead_bytes_ += values_[rec].len - n;
   }
   ValueRec& v = values_[rec];
   v.len = n;
-  if (v.handle) dropped_.push_back(v.handle);
+  if (v.handle) drop(v.handle);
   v.handle = handle;
   ++epoch_;
 }
@@ -349,7 +521,8 @@ void HeaderMap::replace_only_value(size_t entry, HeaderValue value, Handle handl
 void HeaderMap::append_or_reset(size_t entry, HeaderValue value, Handle handle, bool replace) {
   // Everything that allocates comes first, so that a failure leaves the
   // map as it was.
-  if (replace) room_for(dropped_, handles_of(names_[entry]));
+  if (replace) drop_room(handles_of(names_[entry]));
+  room(0, 1, value.size());
   const uint32_t rec = push_value(value.view(), handle);
   NameRec& n = names_[entry];
   if (replace) {
@@ -389,22 +562,24 @@ HeaderMap::Status HeaderMap::replace(const HeaderName& name, HeaderValue value, 
 HeaderMap::Status HeaderMap::append_fields(std::span<const FieldView> fields) {
   size_t bytes = 0;
   for (const FieldView& f : fields) bytes += f.name.size() + f.value.size();
-  reserve(names_.size() + fields.size(), values_.size() + fields.size(), arena_.size() + bytes);
+  // All the room at once: the loop below allocates nothing.
+  reserve(names_.size() + fields.size(), values_.size() + fields.size(), bytes_.size() + bytes);
   for (const FieldView& f : fields) {
     if (full()) return fail(MapError::Full);
     // Fold the name straight into the arena; a name already present takes
     // its bytes back off the end.
-    const size_t off = arena_.size();
-    arena_.resize(off + f.name.size());
-    uint32_t hash = copy_folded_name(f.name, arena_.data() + off);
-    const std::string_view folded(arena_.data() + off, f.name.size());
+    const size_t off = bytes_.size();
+    bytes_.resize(off + f.name.size());
+    uint32_t hash = copy_folded_name(f.name, bytes_.data() + off);
+    const std::string_view folded(bytes_.data() + off, f.name.size());
     if (keyed_) hash = hash_of(HeaderName::trusted(folded, 0));
     const size_t pos = find_slot(folded, hash);
     size_t entry;
     if (pos == npos) {
+      if (index_room()) hash = hash_of(HeaderName::trusted(folded, 0));
       entry = push_name(off, static_cast<uint32_t>(f.name.size()), hash, 0);
     } else {
-      arena_.resize(off);
+      bytes_.resize(off);
       entry = slots_[pos].entry - 1;
     }
     const uint32_t rec = push_value(f.value, 0);
@@ -432,7 +607,7 @@ void HeaderMap::remove_at(size_t entry) { remove_slot(slot_of_entry(entry)); }
 
 void HeaderMap::remove_slot(size_t pos) {
   const size_t hole = slots_[pos].entry - 1;
-  room_for(dropped_, handles_of(names_[hole]));  // the one step that can fail
+  drop_room(handles_of(names_[hole]));  // the one step that can fail
 
   // Backward-shift deletion: pull the following run one slot nearer home
   // until an empty slot or one already at home.
@@ -446,7 +621,7 @@ void HeaderMap::remove_slot(size_t pos) {
   }
 
   NameRec& gone = names_[hole];
-  if (gone.handle) dropped_.push_back(gone.handle);
+  if (gone.handle) drop(gone.handle);
   drop_values(gone);
   dead_bytes_ += gone.len;
   // The last name moves into the hole; its slot follows it.
@@ -460,7 +635,7 @@ void HeaderMap::remove_slot(size_t pos) {
   ++name_epoch_;
   if (names_.empty()) {
     // Nothing live: start the storage afresh, keeping its capacity.
-    arena_.clear();
+    bytes_.clear();
     values_.clear();
     dead_bytes_ = dead_values_ = 0;
   } else {
@@ -471,12 +646,14 @@ void HeaderMap::remove_slot(size_t pos) {
 void HeaderMap::clear() {
   size_t handles = 0;
   for (const NameRec& n : names_) handles += handles_of(n);
-  room_for(dropped_, handles);
-  for_each_handle([this](Handle h) { dropped_.push_back(h); });
-  arena_.clear();
-  names_.clear();
-  values_.clear();
-  slots_.clear();
+  drop_room(handles);
+  for_each_handle([this](Handle h) { drop(h); });
+  block_.reset();
+  block_end_ = nullptr;
+  names_ = {};
+  values_ = {};
+  slots_ = {};
+  bytes_ = {};
   value_count_ = dead_bytes_ = dead_values_ = 0;
   ++epoch_;
   ++name_epoch_;

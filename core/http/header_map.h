@@ -40,6 +40,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -148,8 +149,8 @@ class HeaderMap {
   // A copy has the same names and values, without handles.
   HeaderMap(const HeaderMap& other);
   HeaderMap& operator=(const HeaderMap& other);
-  HeaderMap(HeaderMap&&) noexcept = default;
-  HeaderMap& operator=(HeaderMap&&) noexcept = default;
+  HeaderMap(HeaderMap&& other) noexcept;
+  HeaderMap& operator=(HeaderMap&& other) noexcept;
   // A copy that keeps the handles (the owner takes its own share of them).
   struct KeepHandles {};
   HeaderMap(const HeaderMap& other, KeepHandles);
@@ -176,8 +177,9 @@ class HeaderMap {
   Status append(const HeaderName& name, HeaderValue value);
   Status append(const HeaderName& name, HeaderValue value, Handles offered, Handles& taken);
   // Appends a parsed head's fields in order, each name folded to lowercase
-  // while its bytes are copied: one copy of every byte. On Full the fields
-  // before the failing one stay appended (the caller drops the head).
+  // while its bytes are copied: one copy of every byte, one allocation at
+  // most. On Full the fields before the failing one stay appended (the
+  // caller drops the head). The fields may not view this map's own bytes.
   Status append_fields(std::span<const FieldView> fields);
   // Makes `value` the name's only value; an existing name keeps its place.
   Status replace(const HeaderName& name, HeaderValue value);
@@ -209,7 +211,7 @@ class HeaderMap {
   bool full() const noexcept { return names_.size() >= kMaxNames; }
   std::string_view name(size_t entry) const noexcept {
     const NameRec& n = names_[entry];
-    return {arena_.data() + n.off, n.len};
+    return {bytes_.data() + n.off, n.len};
   }
   Values values(size_t entry) const noexcept {
     const NameRec& n = names_[entry];
@@ -241,6 +243,12 @@ class HeaderMap {
       }
     }
   }
+  // How dropped handles reach the owner: by default they are queued, and
+  // the owner takes them (take_dropped, drain_dropped) to release them;
+  // with a release function set, the map calls it for each as it drops it
+  // (no queue, no allocation). A KeepHandles copy keeps the function.
+  using Release = void (*)(Handle) noexcept;
+  void release_with(Release fn) noexcept { release_ = fn; }
   // Moves the handles of dropped names and values into `out` (emptying the
   // map's queue). The owner releases them.
   void take_dropped(std::vector<Handle>& out) noexcept {
@@ -280,8 +288,37 @@ class HeaderMap {
 
   std::string_view value_bytes(uint32_t rec) const noexcept {
     const ValueRec& v = values_[rec];
-    return {arena_.data() + v.off, v.len};
+    return {bytes_.data() + v.off, v.len};
   }
+
+  // A run of trivially copyable elements inside the map's storage block,
+  // with the vector operations the map uses. The map makes room (room(),
+  // regrow()) before it pushes, so pushing never allocates.
+  template <class T>
+  class Part {
+   public:
+    size_t size() const noexcept { return size_; }
+    size_t capacity() const noexcept { return cap_; }
+    bool empty() const noexcept { return size_ == 0; }
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    T& operator[](size_t i) noexcept { return data_[i]; }
+    const T& operator[](size_t i) const noexcept { return data_[i]; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+    const T* begin() const noexcept { return data_; }
+    const T* end() const noexcept { return data_ + size_; }
+    void push_back(const T& v) noexcept { data_[size_++] = v; }
+    void pop_back() noexcept { --size_; }
+    void clear() noexcept { size_ = 0; }
+    void resize(size_t n) noexcept { size_ = n; }  // within the capacity
+
+   private:
+    friend class HeaderMap;
+    T* data_ = nullptr;
+    size_t size_ = 0;
+    size_t cap_ = 0;
+  };
   uint32_t hash_of(const HeaderName& name) const noexcept;
   size_t mask() const noexcept { return slots_.size() - 1; }
   size_t distance(uint32_t hash, size_t pos) const noexcept { return (pos - hash) & mask(); }
@@ -292,13 +329,35 @@ class HeaderMap {
   size_t place(size_t entry, uint32_t hash) noexcept;
   void rebuild(size_t slot_count);
   void switch_to_keyed();
-  // Copies bytes to the arena's end; returns their offset.
-  size_t store(std::string_view bytes);
+  // Makes room for this many more names, values and bytes, in one new
+  // block when any part is full (which then grows geometrically).
+  void room(size_t names, size_t values, size_t bytes);
+  // Moves everything to a new block with these capacities; a new slot
+  // count leaves the index empty for the caller to fill.
+  void regrow(size_t name_cap, size_t value_cap, size_t byte_cap, size_t slot_count);
+  // Whether `p` points into the storage block (a view that a regrow would
+  // leave dangling).
+  bool inside(const char* p) const noexcept {
+    return block_ != nullptr && p >= reinterpret_cast<const char*>(block_.get()) && p < block_end_;
+  }
+  // Copies bytes to the arena's end (room made first); returns their offset.
+  size_t store(std::string_view bytes) noexcept;
   uint32_t push_value(std::string_view bytes, Handle handle);
   void link_value(NameRec& n, uint32_t rec) noexcept;
+  // Grows the index if one more name would fill it past three quarters;
+  // whether that switched the hash.
+  bool index_room();
   // Adds a new name at the end whose bytes are already at `off` in the
-  // arena (the caller checked capacity).
+  // arena (the caller made room and called index_room).
   size_t push_name(size_t off, uint32_t len, uint32_t hash, Handle handle);
+  void drop(Handle h) noexcept {
+    if (release_) {
+      release_(h);
+    } else {
+      dropped_.push_back(h);  // room made first (drop_room)
+    }
+  }
+  void drop_room(size_t handles);
   // The number of handles attached to `n` and its values.
   size_t handles_of(const NameRec& n) const noexcept;
   // Drops the values of `n`, queueing their handles (room reserved first).
@@ -315,11 +374,17 @@ class HeaderMap {
   // Whether entry i here and entry j of `b` hold the same values in order.
   bool same_values(size_t i, const HeaderMap& b, size_t j) const noexcept;
 
-  std::string arena_;
-  std::vector<NameRec> names_;
-  std::vector<ValueRec> values_;
-  std::vector<Slot> slots_;
+  // One allocation holds the names, the values, the index and the bytes,
+  // in that order (each part's size a multiple of 8, so each is aligned):
+  // a small map costs a single allocation.
+  std::unique_ptr<std::byte[]> block_;
+  const char* block_end_ = nullptr;
+  Part<NameRec> names_;
+  Part<ValueRec> values_;
+  Part<Slot> slots_;  // size() == capacity(): the slot count
+  Part<char> bytes_;
   std::vector<Handle> dropped_;
+  Release release_ = nullptr;
   size_t value_count_ = 0;
   size_t dead_bytes_ = 0;
   size_t dead_values_ = 0;

@@ -60,9 +60,12 @@ bool on_entry(PyObject* self, PyObject* key, NameArg& name, F&& f) {
     const bool done = with_state(self, [&](HeaderMapState& s) {
       const size_t entry = s.recall(key);
       if (entry == HeaderMapState::kUnknown) return false;
+      const uint64_t epoch = s.map.name_epoch();
+      const size_t names = s.map.name_count();
       const size_t after = f(s, entry, static_cast<const NameArg*>(nullptr));
       if (after == kNeedName) return false;
-      s.remember(key, after);
+      // Unchanged, what is remembered still holds.
+      if (after != entry || s.map.name_epoch() != epoch || s.map.name_count() != names) s.remember(key, after);
       return true;
     });
     if (done) return true;
@@ -184,8 +187,9 @@ class ValueCopy {
 };
 
 // The first value of the name `key` as a new reference to its bytes: the
-// map's own object, made and stored now if it has none yet. nullptr with
-// *present false when the name is absent, or with an exception set.
+// map's own object, made and stored now if it has none yet. Otherwise
+// nullptr, with *present false when the name is absent and true with an
+// exception set.
 PyObject* first_value(PyObject* self, PyObject* key, NameArg& name, bool* present) {
   PyObject* hit = nullptr;
   uint32_t rec = 0;
@@ -204,7 +208,11 @@ PyObject* first_value(PyObject* self, PyObject* key, NameArg& name, bool* presen
     }
     return e;
   });
-  if (!ok || !*present || hit != nullptr) return hit;
+  if (!ok) {
+    *present = true;  // an error, not an absent name
+    return nullptr;
+  }
+  if (!*present || hit != nullptr) return hit;
   PyObject* bytes = bytes_from(copy.view());
   if (bytes == nullptr) return nullptr;
   with_state(self, [&](HeaderMapState& s) {
@@ -358,7 +366,7 @@ PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   NameArg name;
   bool present;
   PyObject* value = first_value(self, arg[0], name, &present);
-  if (present || PyErr_Occurred()) return value;
+  if (present) return value;
   return Py_NewRef(arg[1] ? arg[1] : Py_None);
 }
 
@@ -383,7 +391,7 @@ PyObject* subscript(PyObject* self, PyObject* key) {
   NameArg name;
   bool present;
   PyObject* value = first_value(self, key, name, &present);
-  if (present || PyErr_Occurred()) return value;
+  if (present) return value;
   return raise_key_error(key, name);
 }
 
@@ -439,7 +447,6 @@ bool store(PyObject* self, PyObject* key, const ValueArg& value, bool replace, b
       return e;
     }
     keep(taken);
-    if (replace) s.release_dropped();
     return after;
   });
 }
@@ -465,7 +472,7 @@ PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     NameArg name;
     bool present;
     PyObject* existing = first_value(self, arg[0], name, &present);
-    if (present || PyErr_Occurred()) return existing;
+    if (present) return existing;
     ValueArg value;
     if (!value_arg(arg[1], value)) return nullptr;
     // The result is the stored object itself, made before the lock.
@@ -502,7 +509,6 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj) {
     const bool ok = on_entry(self, key, name, [&](HeaderMapState& s, size_t e, const NameArg*) {
       if (e == HeaderMap::npos) return e;
       s.map.remove_at(e);
-      s.release_dropped();
       removed = true;
       return HeaderMap::npos;
     });
@@ -667,13 +673,10 @@ PyType_Spec kSpec = {"vintrel._vintrel.HeaderMap", sizeof(Box<Payload>), 0, kTyp
 
 HeaderMapState::~HeaderMapState() {
   for (Recent& r : recent_) Py_XDECREF(r.key.load(std::memory_order_relaxed));
-  release_dropped();
-  map.for_each_handle([](Handle h) { Py_DECREF(handle_object(h)); });
+  map.for_each_handle(release_handle);
 }
 
-void HeaderMapState::release_dropped() noexcept {
-  map.drain_dropped([](Handle h) noexcept { Py_DECREF(handle_object(h)); });
-}
+void HeaderMapState::release_handle(Handle h) noexcept { Py_DECREF(handle_object(h)); }
 
 PyObject* header_map_type() {
   static OnceSlot slot;

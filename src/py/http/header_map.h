@@ -19,18 +19,20 @@ namespace vintrel::py {
 // stored), and every later read takes a reference to the same object.
 class HeaderMapState {
  public:
-  HeaderMapState() = default;
-  explicit HeaderMapState(http::HeaderMap contents) noexcept : map(std::move(contents)) {}
+  HeaderMapState() noexcept { map.release_with(release_handle); }
+  explicit HeaderMapState(http::HeaderMap contents) noexcept : map(std::move(contents)) {
+    map.release_with(release_handle);
+  }
   HeaderMapState(const HeaderMapState&) = delete;
   HeaderMapState& operator=(const HeaderMapState&) = delete;
   // Runs in the object's dealloc (or when construction fails), with the
   // interpreter lock held: releases every handle.
   ~HeaderMapState();
 
-  // Releases the handles of names and values the map has dropped. Safe
-  // under the object's lock: a handle is an exact str or bytes, whose
-  // deallocation frees memory and runs no Python code.
-  void release_dropped() noexcept;
+  // The map releases the handles of names and values it drops at once,
+  // under the object's lock. That is safe: a handle is an exact str or
+  // bytes, whose deallocation frees memory and runs no Python code.
+  static void release_handle(http::HeaderMap::Handle h) noexcept;
 
   // Recent lookups, by the very object passed as the name: a program reads
   // the same few names again and again, mostly as the same str constants,
