@@ -1,6 +1,7 @@
 #include "core/http/header_map.h"
 
 #include <cstring>
+#include <stdexcept>
 #include <utility>
 
 #include "core/util/siphash.h"
@@ -10,11 +11,11 @@ namespace vintrel::http {
 namespace {
 
 constexpr size_t kFirstSlots = 16;
-// The room a map takes when its first name arrives: enough for a typical
-// head (a dozen fields of some 30 bytes), so that filling one costs one
-// allocation and no reallocation.
+// The room a map takes when its first name arrives: a typical head (a
+// dozen fields of some 30 bytes) in one block.
 constexpr size_t kFirstNames = 12;
 constexpr size_t kFirstBytes = 384;
+constexpr size_t kMaxBytes = UINT32_MAX;
 
 // Equality of a stored name and a probe of the same hash: names are short,
 // so whole-word compares beat a call into memcmp.
@@ -125,6 +126,7 @@ void HeaderMap::regrow(size_t name_cap, size_t value_cap, size_t byte_cap, size_
 }
 
 void HeaderMap::room(size_t names, size_t values, size_t bytes) {
+  if (bytes > kMaxBytes - bytes_.size()) throw std::length_error("header map bytes beyond 4 GiB");
   const size_t nc = grown(names_.size(), names_.capacity(), names);
   const size_t vc = grown(values_.size(), values_.capacity(), values);
   const size_t bc = grown(bytes_.size(), bytes_.capacity(), bytes);
@@ -133,11 +135,11 @@ void HeaderMap::room(size_t names, size_t values, size_t bytes) {
   }
 }
 
-size_t HeaderMap::store(std::string_view bytes) noexcept {
+uint32_t HeaderMap::store(std::string_view bytes) noexcept {
   const size_t off = bytes_.size();
   copy_bytes(bytes_.data() + off, bytes.data(), bytes.size());
   bytes_.resize(off + bytes.size());
-  return off;
+  return static_cast<uint32_t>(off);  // room() keeps every offset below 2^32
 }
 
 // ---------------------------------------------------------------- copies
@@ -204,6 +206,7 @@ HeaderMap& HeaderMap::operator=(HeaderMap&& other) noexcept {
 }
 
 void HeaderMap::reserve(size_t names, size_t values, size_t bytes) {
+  if (bytes > kMaxBytes) throw std::length_error("header map bytes beyond 4 GiB");
   names = names < kMaxNames ? names : kMaxNames;
   size_t slots = slots_.empty() ? kFirstSlots : slots_.size();
   while (names * 4 > slots * 3) slots *= 2;
@@ -304,8 +307,8 @@ size_t HeaderMap::max_displacement() const noexcept {
 
 // Pushes a value record and its bytes (room made first).
 uint32_t HeaderMap::push_value(std::string_view bytes, Handle handle) {
-  const size_t off = store(bytes);
-  values_.push_back(ValueRec{off, bytes.size(), kEnd, handle});
+  const uint32_t off = store(bytes);
+  values_.push_back(ValueRec{off, static_cast<uint32_t>(bytes.size()), kEnd, handle});
   return static_cast<uint32_t>(values_.size() - 1);
 }
 
@@ -331,7 +334,7 @@ bool HeaderMap::index_room() {
 
 // Pushes a name whose bytes are at `off` (room made first, index_room()
 // called).
-size_t HeaderMap::push_name(size_t off, uint32_t len, uint32_t hash, Handle handle) {
+size_t HeaderMap::push_name(uint32_t off, uint32_t len, uint32_t hash, Handle handle) {
   names_.push_back(NameRec{off, len, hash, kEnd, kEnd, 0, handle});
   const size_t entry = names_.size() - 1;
   if (place(entry, hash) >= kLongProbe && !keyed_) switch_to_keyed();
@@ -468,7 +471,7 @@ void HeaderMap::push_field(const HeaderName& name, uint32_t hash, HeaderValue va
   // map as it was.
   room(1, 1, name.size() + value.size());
   if (index_room()) hash = hash_of(name);
-  const size_t off = store(name.view());
+  const uint32_t off = store(name.view());
   const uint32_t rec = push_value(value.view(), offered.value);
   const size_t entry = push_name(off, static_cast<uint32_t>(name.size()), hash, offered.name);
   link_value(names_[entry], rec);
@@ -504,7 +507,7 @@ void HeaderMap::replace_only_value(size_t entry, HeaderValue value, Handle handl
   const size_t n = value.size();
   if (n > values_[rec].len) {
     room(0, 0, n);
-    const size_t off = store(value.view());
+    const uint32_t off = store(value.view());
     dead_bytes_ += values_[rec].len;
     values_[rec].off = off;
   } else {
@@ -512,7 +515,7 @@ void HeaderMap::replace_only_value(size_t entry, HeaderValue value, Handle handl
     dead_bytes_ += values_[rec].len - n;
   }
   ValueRec& v = values_[rec];
-  v.len = n;
+  v.len = static_cast<uint32_t>(n);  // room() or the old length bounds it
   if (v.handle) drop(v.handle);
   v.handle = handle;
   ++epoch_;
@@ -577,7 +580,7 @@ HeaderMap::Status HeaderMap::append_fields(std::span<const FieldView> fields) {
     size_t entry;
     if (pos == npos) {
       if (index_room()) hash = hash_of(HeaderName::trusted(folded, 0));
-      entry = push_name(off, static_cast<uint32_t>(f.name.size()), hash, 0);
+      entry = push_name(static_cast<uint32_t>(off), static_cast<uint32_t>(f.name.size()), hash, 0);
     } else {
       bytes_.resize(off);
       entry = slots_[pos].entry - 1;

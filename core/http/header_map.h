@@ -83,8 +83,11 @@ class HeaderMap {
  private:
   static constexpr uint32_t kEnd = UINT32_MAX;
 
+  // Offsets and lengths are 32-bit: the bytes of one map stay below 4 GiB
+  // (room() refuses more with std::length_error), which keeps a record of
+  // a typical head's map in a few cache lines and its first block small.
   struct NameRec {
-    size_t off;
+    uint32_t off;
     uint32_t len;
     uint32_t hash;  // under the map's current hash
     uint32_t first;
@@ -93,8 +96,8 @@ class HeaderMap {
     Handle handle;
   };
   struct ValueRec {
-    size_t off;
-    size_t len;
+    uint32_t off;
+    uint32_t len;
     uint32_t next;  // the next value of the same name, or kEnd
     Handle handle;
   };
@@ -341,7 +344,7 @@ class HeaderMap {
     return block_ != nullptr && p >= reinterpret_cast<const char*>(block_.get()) && p < block_end_;
   }
   // Copies bytes to the arena's end (room made first); returns their offset.
-  size_t store(std::string_view bytes) noexcept;
+  uint32_t store(std::string_view bytes) noexcept;
   uint32_t push_value(std::string_view bytes, Handle handle);
   void link_value(NameRec& n, uint32_t rec) noexcept;
   // Grows the index if one more name would fill it past three quarters;
@@ -349,7 +352,7 @@ class HeaderMap {
   bool index_room();
   // Adds a new name at the end whose bytes are already at `off` in the
   // arena (the caller made room and called index_room).
-  size_t push_name(size_t off, uint32_t len, uint32_t hash, Handle handle);
+  size_t push_name(uint32_t off, uint32_t len, uint32_t hash, Handle handle);
   void drop(Handle h) noexcept {
     if (release_) {
       release_(h);
