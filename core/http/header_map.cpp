@@ -17,19 +17,34 @@ constexpr size_t kFirstNames = 12;
 constexpr size_t kFirstBytes = 384;
 constexpr size_t kMaxBytes = UINT32_MAX;
 
-// Equality of a stored name and a probe of the same hash: names are short,
-// so whole-word compares beat a call into memcmp.
+// Equality of n bytes: names and values are mostly short, so whole-word
+// compares beat a call into memcmp.
 bool same_name(const char* a, const char* b, size_t n) noexcept {
   if (n > 16) return std::memcmp(a, b, n) == 0;
-  uint64_t x[2], y[2];
   if (n >= 8) {
+    uint64_t x[2], y[2];
     std::memcpy(&x[0], a, 8);
     std::memcpy(&y[0], b, 8);
     std::memcpy(&x[1], a + n - 8, 8);
     std::memcpy(&y[1], b + n - 8, 8);
     return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
   }
-  return std::memcmp(a, b, n) == 0;
+  if (n >= 4) {
+    uint32_t x[2], y[2];
+    std::memcpy(&x[0], a, 4);
+    std::memcpy(&y[0], b, 4);
+    std::memcpy(&x[1], a + n - 4, 4);
+    std::memcpy(&y[1], b + n - 4, 4);
+    return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+bool same_bytes(std::string_view a, std::string_view b) noexcept {
+  return a.size() == b.size() && same_name(a.data(), b.data(), a.size());
 }
 
 // Makes room for `more` further elements, growing geometrically (a plain
@@ -665,7 +680,7 @@ void HeaderMap::clear() {
 bool HeaderMap::same_values(size_t i, const HeaderMap& b, size_t j) const noexcept {
   if (names_[i].count != b.names_[j].count) return false;
   for (uint32_t x = names_[i].first, y = b.names_[j].first; x != kEnd; x = values_[x].next, y = b.values_[y].next) {
-    if (value_bytes(x) != b.value_bytes(y)) return false;
+    if (!same_bytes(value_bytes(x), b.value_bytes(y))) return false;
   }
   return true;
 }
@@ -678,7 +693,7 @@ bool operator==(const HeaderMap& a, const HeaderMap& b) noexcept {
   const bool same_hash = a.keyed_ == b.keyed_;
   for (; i < a.names_.size(); ++i) {
     if (same_hash && a.names_[i].hash != b.names_[i].hash) break;
-    if (a.name(i) != b.name(i)) break;
+    if (!same_bytes(a.name(i), b.name(i))) break;
     if (!a.same_values(i, b, i)) return false;
   }
   for (; i < a.names_.size(); ++i) {

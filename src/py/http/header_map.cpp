@@ -66,6 +66,7 @@ bool on_entry(PyObject* self, PyObject* key, NameArg& name, F&& f) {
       if (after == kNeedName) return false;
       // Unchanged, what is remembered still holds.
       if (after != entry || s.map.name_epoch() != epoch || s.map.name_count() != names) s.remember(key, after);
+      s.publish_length();
       return true;
     });
     if (done) return true;
@@ -74,6 +75,7 @@ bool on_entry(PyObject* self, PyObject* key, NameArg& name, F&& f) {
   with_state(self, [&](HeaderMapState& s) {
     const size_t after = f(s, s.map.find(name.name), static_cast<const NameArg*>(&name));
     if (recallable) s.remember(key, after);
+    s.publish_length();
   });
   return true;
 }
@@ -348,7 +350,12 @@ PyObject* new_header_map_object(PyTypeObject* type, PyObject* args, PyObject* kw
   PyObject* self = new_box<Payload>(type);
   if (self == nullptr) return nullptr;
   try {
-    if (!fill_from(arg[0], payload_of<Payload>(self).value)) Py_CLEAR(self);
+    HeaderMapState& state = payload_of<Payload>(self).value;
+    if (fill_from(arg[0], state)) {
+      state.publish_length();
+    } else {
+      Py_CLEAR(self);
+    }
   } catch (...) {
     Py_DECREF(self);
     throw;
@@ -593,8 +600,10 @@ PyObject* iter(PyObject* self) {
   return it;
 }
 
+// The length published by the last change: reading one word needs no
+// hold of the lock, and it is the length the map had at that moment.
 Py_ssize_t length(PyObject* self) {
-  return static_cast<Py_ssize_t>(with_state(self, [](HeaderMapState& s) { return s.map.value_count(); }));
+  return static_cast<Py_ssize_t>(payload_of<Payload>(self).value.length());
 }
 
 PyObject* repr(PyObject* self) {

@@ -22,6 +22,7 @@ class HeaderMapState {
   HeaderMapState() noexcept { map.release_with(release_handle); }
   explicit HeaderMapState(http::HeaderMap contents) noexcept : map(std::move(contents)) {
     map.release_with(release_handle);
+    publish_length();
   }
   HeaderMapState(const HeaderMapState&) = delete;
   HeaderMapState& operator=(const HeaderMapState&) = delete;
@@ -72,7 +73,13 @@ class HeaderMapState {
 
   http::HeaderMap map;
 
+  // The number of values, published under the lock after every change so
+  // that len() reads it without taking the lock.
+  void publish_length() noexcept { length_.store(map.value_count(), std::memory_order_relaxed); }
+  size_t length() const noexcept { return length_.load(std::memory_order_relaxed); }
+
  private:
+  std::atomic<size_t> length_{0};
   // Only `key` needs a start value: the rest is read only once remember()
   // has set it.
   struct Recent {
