@@ -670,6 +670,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(iter)},
     {Py_tp_methods, kMethods},
     {Py_mp_length, reinterpret_cast<void*>(length)},
+    {Py_sq_length, reinterpret_cast<void*>(length)},  // len() looks here first
     {Py_mp_subscript, reinterpret_cast<void*>(subscript)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(ass_subscript)},
     {Py_sq_contains, reinterpret_cast<void*>(contains)},
