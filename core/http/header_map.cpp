@@ -140,7 +140,7 @@ void HeaderMap::regrow(size_t name_cap, size_t value_cap, size_t byte_cap, size_
   bytes_ = bytes;
 }
 
-void HeaderMap::room(size_t names, size_t values, size_t bytes) {
+void HeaderMap::grow_for(size_t names, size_t values, size_t bytes) {
   if (bytes > kMaxBytes - bytes_.size()) throw std::length_error("header map bytes beyond 4 GiB");
   const size_t nc = grown(names_.size(), names_.capacity(), names);
   const size_t vc = grown(values_.size(), values_.capacity(), values);

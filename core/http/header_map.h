@@ -334,7 +334,14 @@ class HeaderMap {
   void switch_to_keyed();
   // Makes room for this many more names, values and bytes, in one new
   // block when any part is full (which then grows geometrically).
-  void room(size_t names, size_t values, size_t bytes);
+  void room(size_t names, size_t values, size_t bytes) {
+    if (names_.capacity() - names_.size() >= names && values_.capacity() - values_.size() >= values &&
+        bytes_.capacity() - bytes_.size() >= bytes) {
+      return;
+    }
+    grow_for(names, values, bytes);
+  }
+  void grow_for(size_t names, size_t values, size_t bytes);
   // Moves everything to a new block with these capacities; a new slot
   // count leaves the index empty for the caller to fill.
   void regrow(size_t name_cap, size_t value_cap, size_t byte_cap, size_t slot_count);
