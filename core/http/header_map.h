@@ -247,7 +247,7 @@ class HeaderMap {
     }
   }
   // How dropped handles reach the owner: by default they are queued, and
-  // the owner takes them (take_dropped, drain_dropped) to release them;
+  // the owner takes them (take_dropped) to release them;
   // with a release function set, the map calls it for each as it drops it
   // (no queue, no allocation). A KeepHandles copy keeps the function.
   using Release = void (*)(Handle) noexcept;
@@ -257,13 +257,6 @@ class HeaderMap {
   void take_dropped(std::vector<Handle>& out) noexcept {
     out.clear();
     out.swap(dropped_);
-  }
-  // Calls f(Handle) for each queued handle and empties the queue, keeping
-  // its room for the next time.
-  template <class F>
-  void drain_dropped(F&& f) noexcept(noexcept(f(Handle{}))) {
-    for (Handle h : dropped_) f(h);
-    dropped_.clear();
   }
   // Changes whenever entry numbers or value records may have moved, been
   // dropped or been given other bytes (removal, replacement, clearing,

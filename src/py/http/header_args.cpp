@@ -32,22 +32,6 @@ bool value_arg(PyObject* obj, ValueArg& out) {
   return true;
 }
 
-bool header_name_arg(PyObject* obj, http::NameScratch& scratch, http::HeaderName* out) {
-  std::string_view raw;
-  if (!header_part(obj, HeaderPart::Name, &raw)) return false;
-  *out = http::fold_header_name(raw, scratch);
-  if (out->valid()) return true;
-  raise_value_error(http::field_error_text(http::FieldError::InvalidName));
-  return false;
-}
-
-bool header_value_arg(PyObject* obj, http::HeaderValue* out) {
-  ValueArg arg;
-  if (!value_arg(obj, arg)) return false;
-  *out = arg.value;
-  return true;
-}
-
 bool check_headers_arg(PyObject* obj, const char* argname, bool allow_none) {
   if ((allow_none && is_none(obj)) || is_header_map(obj)) return true;
   PyErr_Format(PyExc_TypeError, "argument '%s' must be HeaderMap%s, not %s", argname,

@@ -32,10 +32,6 @@ struct ValueArg {
 };
 bool value_arg(PyObject* obj, ValueArg& out);
 
-// The same, for callers that need only the validated views.
-bool header_name_arg(PyObject* obj, http::NameScratch& scratch, http::HeaderName* out);
-bool header_value_arg(PyObject* obj, http::HeaderValue* out);
-
 // TypeError naming `argname` unless `obj` is a HeaderMap (or None when
 // `allow_none`).
 bool check_headers_arg(PyObject* obj, const char* argname, bool allow_none);
