@@ -559,6 +559,9 @@ def test_callers_objects_are_kept():
     # Mixed-case and bytes names come back as new lowercase str, kept too.
     m.add(b"X-Bytes", b"v")
     assert m.keys()[2] == "x-bytes" and m.keys()[2] is m.keys()[2]
+    # A first listing makes one str per name, shared by its pairs.
+    first = HeaderMap([("A", "1"), ("a", "2")]).items()
+    assert first == [("a", b"1"), ("a", b"2")] and first[0][0] is first[1][0]
 
 
 # The map remembers recent lookups by the very key object: every change

@@ -104,15 +104,30 @@ class Gather {
     const HeaderMap::Values vs = m.values(entry);
     for (auto it = vs.begin(); it != vs.end(); ++it) add(m.value_handle(it.record()), false, it.record(), *it);
   }
+  // (name, value) for every value of the entry, one after the other.
+  void pairs(const HeaderMap& m, size_t entry) {
+    const HeaderMap::Values vs = m.values(entry);
+    for (auto it = vs.begin(); it != vs.end(); ++it) {
+      name(m, entry);
+      add(m.value_handle(it.record()), false, it.record(), *it);
+    }
+  }
 
   // After the lock: makes the missing objects, and stores them in the map
   // unless it has moved meanwhile. False with an exception set.
   bool complete(PyObject* self) {
     if (holes_.empty()) return true;
+    const Hole* made_name = nullptr;
     for (const Hole& h : holes_) {
-      const std::string_view bytes(text_.data() + h.off, h.len);
-      PyObject* o = h.is_name ? str_from(bytes) : bytes_from(bytes);
-      if (o == nullptr) return false;
+      PyObject* o;
+      if (h.is_name && made_name != nullptr && made_name->id == h.id) {
+        o = Py_NewRef(objs_[made_name->pos]);  // the same name again: one object
+      } else {
+        const std::string_view bytes(text_.data() + h.off, h.len);
+        o = h.is_name ? str_from(bytes) : bytes_from(bytes);
+        if (o == nullptr) return false;
+        if (h.is_name) made_name = &h;
+      }
       objs_[h.pos] = o;
     }
     with_state(self, [&](HeaderMapState& s) {
@@ -131,7 +146,6 @@ class Gather {
   }
 
   size_t size() const noexcept { return objs_.size(); }
-  PyObject* at(size_t i) const noexcept { return objs_[i]; }
   // Hands the reference at i to the caller.
   PyObject* take(size_t i) noexcept { return std::exchange(objs_[i], nullptr); }
 
@@ -157,13 +171,21 @@ class Gather {
       objs_.push_back(Py_NewRef(handle_object(h)));
       return;
     }
-    holes_.push_back(Hole{objs_.size(), id, is_name, text_.size(), bytes.size()});
-    text_.append(bytes);
+    if (is_name && last_name_ < holes_.size() && holes_[last_name_].id == id) {
+      const Hole again = holes_[last_name_];  // its bytes are copied already
+      holes_.push_back(again);
+    } else {
+      holes_.push_back(Hole{0, id, is_name, text_.size(), bytes.size()});
+      text_.append(bytes);
+    }
+    holes_.back().pos = objs_.size();
+    if (is_name) last_name_ = holes_.size() - 1;
     objs_.push_back(nullptr);
   }
 
   std::vector<PyObject*> objs_;
   std::vector<Hole> holes_;
+  size_t last_name_ = static_cast<size_t>(-1);  // the latest name hole
   std::string text_;
   uint64_t epoch_ = 0;
 };
@@ -558,34 +580,23 @@ PyObject* values(PyObject* self, PyObject*) {
 
 PyObject* items_list(PyObject* self) {
   Gather g;
-  std::vector<size_t> counts;  // values per name, in order
   with_state(self, [&](HeaderMapState& s) {
     const HeaderMap& m = s.map;
-    g.start(m, m.name_count() + m.value_count());
-    counts.reserve(m.name_count());
-    for (size_t e = 0; e < m.name_count(); ++e) {
-      g.name(m, e);
-      g.values(m, e);
-      counts.push_back(m.values(e).size());
-    }
+    g.start(m, 2 * m.value_count());
+    for (size_t e = 0; e < m.name_count(); ++e) g.pairs(m, e);
   });
   if (!g.complete(self)) return nullptr;
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(g.size() - counts.size()));
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(g.size() / 2));
   if (list == nullptr) return nullptr;
-  Py_ssize_t out = 0;
-  size_t i = 0;
-  for (const size_t count : counts) {
-    PyObject* name = g.at(i++);
-    for (size_t k = 0; k < count; ++k, ++i) {
-      PyObject* pair = PyTuple_New(2);
-      if (pair == nullptr) {
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyTuple_SET_ITEM(pair, 0, Py_NewRef(name));
-      PyTuple_SET_ITEM(pair, 1, g.take(i));
-      PyList_SET_ITEM(list, out++, pair);
+  for (size_t i = 0; i < g.size(); i += 2) {
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
     }
+    PyTuple_SET_ITEM(pair, 0, g.take(i));
+    PyTuple_SET_ITEM(pair, 1, g.take(i + 1));
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i / 2), pair);
   }
   return list;
 }
