@@ -52,7 +52,7 @@ class HeaderMapState {
   // The entry of `key` (npos when absent), or kUnknown.
   size_t recall(PyObject* key) const noexcept {
     const Recent& r = recent_[slot_of(key)];
-    if (r.key.load(std::memory_order_relaxed) != key || r.epoch != map.epoch()) return kUnknown;
+    if (r.key.load(std::memory_order_relaxed) != key || r.epoch != map.name_epoch()) return kUnknown;
     if (r.entry == http::HeaderMap::npos && r.names != map.name_count()) return kUnknown;
     return r.entry;
   }
@@ -67,7 +67,7 @@ class HeaderMapState {
       Py_XDECREF(old);
     }
     r.entry = entry;
-    r.epoch = map.epoch();
+    r.epoch = map.name_epoch();
     r.names = map.name_count();
   }
 
