@@ -63,8 +63,11 @@ def test_has_unavailable(w, a, expected):
     (100, 50, None),
     (0, 1, 1),
     (-3, 0, 3),              # negative window: threshold -1
-    (-1, MAX, 2**31),        # exact, beyond 32-bit signed arithmetic
-    (MIN, MAX, 2**32 - 1),
+    (-1, MAX, MAX),          # shortfall 2^31: offered as the largest legal increment
+    (MIN, MAX, MAX),         # shortfall 2^32-1
+    (-1, MAX - 1, MAX),      # shortfall exactly 2^31-1
+    (MIN, -1, MAX),
+    (MIN, -2, MAX - 1),
     (1, 2, 1),               # threshold 0
 ])
 def test_unclaimed_capacity(w, a, expected):

@@ -1,7 +1,7 @@
 #include "core/proxy/ip.h"
 
 #include "core/http/chars.h"
-#include "core/proxy/hex.h"
+#include "core/util/hex.h"
 
 namespace vintrel::proxy {
 namespace {
@@ -52,7 +52,7 @@ int ipv6_groups(std::string_view run, bool allow_v4, uint16_t* out, int room) no
     if (group.empty() || group.size() > 4 || n >= room) return -1;
     unsigned v = 0;
     for (char c : group) {
-      const uint8_t h = hex_value(c);
+      const uint8_t h = util::hex_value(c);
       if (h == 0xFF) return -1;
       v = v << 4 | h;
     }

@@ -1,6 +1,6 @@
 #include "core/proxy/percent.h"
 
-#include "core/proxy/hex.h"
+#include "core/util/hex.h"
 #include "core/util/utf8.h"
 
 namespace vintrel::proxy {
@@ -10,9 +10,9 @@ std::string percent_decode_lossy(std::string_view text) {
   std::string raw;
   raw.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) != 0xFF &&
-        hex_value(text[i + 2]) != 0xFF) {
-      raw += static_cast<char>(hex_value(text[i + 1]) << 4 | hex_value(text[i + 2]));
+    if (text[i] == '%' && i + 2 < text.size() && util::hex_value(text[i + 1]) != 0xFF &&
+        util::hex_value(text[i + 2]) != 0xFF) {
+      raw += static_cast<char>(util::hex_value(text[i + 1]) << 4 | util::hex_value(text[i + 2]));
       i += 2;
     } else {
       raw += text[i];

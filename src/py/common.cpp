@@ -1,8 +1,59 @@
 #include "src/py/common.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
 namespace vintrel::py {
 
+// ---------------------------------------------------------------- lock rule
+
+// What a locked callable may return: core values, never an object pointer.
+static_assert(kIsPythonObject<PyObject*> && kIsPythonObject<PyObject* const&>);
+static_assert(!kIsPythonObject<int> && !kIsPythonObject<std::string> && !kIsPythonObject<const char*>);
+
+#ifdef VINTREL_LOCK_CHECKS
+int& held_locks() noexcept {
+  thread_local int held = 0;
+  return held;
+}
+
+void fail_locked(const char* what) noexcept {
+  std::fprintf(stderr, "vintrel: %s while holding an object's lock\n", what);
+  std::fflush(stderr);
+  std::abort();
+}
+#endif
+
+// ---------------------------------------------------------------- entry guard
+
+void raise_from_cpp_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "unexpected internal error: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected internal error");
+  }
+}
+
+// ---------------------------------------------------------------- once slots
+
 PyObject* OnceSlot::slow_get(Create create) {
+  assert_unlocked("creating a once-only value");
+  const std::thread::id self = std::this_thread::get_id();
+  if (creator_.load(std::memory_order_acquire) == self) {
+    // This thread is inside create() already, re-entered through the Python
+    // code create() runs; waiting would wait on itself forever.
+    PyErr_SetString(PyExc_RuntimeError,
+                    "re-entrant initialisation of a vintrel module object");
+    return nullptr;
+  }
   if (!mu_.try_lock()) {
     // Another thread is creating the object and may need the interpreter
     // lock to finish: wait without holding it.
@@ -10,12 +61,17 @@ PyObject* OnceSlot::slow_get(Create create) {
     mu_.lock();
     Py_END_ALLOW_THREADS
   }
+  std::unique_lock<std::mutex> hold(mu_, std::adopt_lock);
   PyObject* p = value_.load(std::memory_order_acquire);
   if (p == nullptr) {
+    struct Creating {
+      std::atomic<std::thread::id>& creator;
+      ~Creating() { creator.store(std::thread::id{}, std::memory_order_release); }
+    } creating{creator_};
+    creator_.store(self, std::memory_order_release);
     p = create();
     if (p != nullptr) value_.store(p, std::memory_order_release);
   }
-  mu_.unlock();
   return p;
 }
 
@@ -104,6 +160,11 @@ bool parse_tuple(const ParamsView& p, PyObject* args, PyObject* kwargs, PyObject
   return check_required(p, out);
 }
 
+PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
+  return nullptr;
+}
+
 bool no_constructor_args(const char* cls, PyObject* args, PyObject* kwargs) {
   if ((args && PyTuple_GET_SIZE(args) != 0) || (kwargs && PyDict_Size(kwargs) != 0)) {
     PyErr_Format(PyExc_TypeError, "%s() takes no arguments", cls);
@@ -113,6 +174,51 @@ bool no_constructor_args(const char* cls, PyObject* args, PyObject* kwargs) {
 }
 
 // ---------------------------------------------------------------- conversion
+
+bool text_list_arg(PyObject* obj, const char* argname, TextList* out) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be a sequence of str, not %s", argname,
+                 Py_TYPE(obj)->tp_name);
+    return false;
+  }
+  assert_unlocked("iterating an argument");
+  PyObject* items;
+  if (PyList_Check(obj) || PyTuple_Check(obj)) {
+    items = PySequence_Tuple(obj);
+  } else {
+    // Only a failure to iterate at all is reported as the wrong type; an
+    // error raised while iterating propagates as it is.
+    PyObject* iter = PyObject_GetIter(obj);
+    if (iter == nullptr) {
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "argument '%s' must be a sequence of str, not %s", argname,
+                     Py_TYPE(obj)->tp_name);
+      }
+      return false;
+    }
+    items = PySequence_Tuple(iter);
+    Py_DECREF(iter);
+  }
+  if (items == nullptr) return false;
+  Py_XDECREF(out->items_);
+  out->items_ = items;
+  out->views_.clear();
+  const Py_ssize_t n = PyTuple_GET_SIZE(items);
+  out->views_.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items, i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s' must contain only str, not %s", argname,
+                   Py_TYPE(item)->tp_name);
+      return false;
+    }
+    std::string_view view;
+    if (!text_arg(item, argname, &view)) return false;
+    out->views_.push_back(view);
+  }
+  return true;
+}
 
 bool wire_bytes(PyObject* obj, const char* argname, std::string_view* out) {
   if (!PyBytes_Check(obj)) {
@@ -142,6 +248,7 @@ bool utf8_view(PyObject* obj, std::string_view* out) {
     return true;
   }
 #endif
+  assert_unlocked("encoding a str");
   Py_ssize_t n;
   const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
   if (s == nullptr) return false;
@@ -182,6 +289,7 @@ bool bool_arg(PyObject* obj, const char* argname, bool* out) {
 }
 
 bool index_u64(PyObject* obj, uint64_t* out) {
+  assert_unlocked("converting an integer");  // __index__ may run Python code
   PyObject* index = PyLong_Check(obj) ? Py_NewRef(obj) : PyNumber_Index(obj);
   if (index == nullptr) return false;
   // OverflowError for negative values and values above 2^64-1.
@@ -192,31 +300,32 @@ bool index_u64(PyObject* obj, uint64_t* out) {
   return true;
 }
 
-// ---------------------------------------------------------------- reprs
+// ---------------------------------------------------------------- results
 
-PyObject* repr_fields(std::string_view cls,
-                      std::initializer_list<std::pair<const char*, PyObject*>> fields) {
-  std::string text(cls);
-  text += '(';
-  bool first = true;
-  for (const auto& [name, value] : fields) {
-    PyObject* r = PyObject_Repr(value);
-    if (r == nullptr) return nullptr;
-    Py_ssize_t n;
-    const char* s = PyUnicode_AsUTF8AndSize(r, &n);
-    if (s == nullptr) {
-      Py_DECREF(r);
+PyObject* bytes_joined(std::initializer_list<std::string_view> pieces) {
+  size_t size = 0;
+  for (std::string_view p : pieces) size += p.size();
+  return new_bytes(size, [&](char* out) {
+    for (std::string_view p : pieces) {
+      if (!p.empty()) std::memcpy(out, p.data(), p.size());
+      out += p.size();
+    }
+  });
+}
+
+PyObject* make_interned_tuple(const std::string_view* texts, size_t count) {
+  PyObject* all = PyTuple_New(static_cast<Py_ssize_t>(count));
+  if (all == nullptr) return nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    PyObject* text = str_from(texts[i]);
+    if (text == nullptr) {
+      Py_DECREF(all);
       return nullptr;
     }
-    if (!first) text += ", ";
-    first = false;
-    text += name;
-    text += '=';
-    text.append(s, static_cast<size_t>(n));
-    Py_DECREF(r);
+    PyUnicode_InternInPlace(&text);
+    PyTuple_SET_ITEM(all, static_cast<Py_ssize_t>(i), text);
   }
-  text += ')';
-  return str_from(text);
+  return all;
 }
 
 PyObject* make_type(PyType_Spec* spec) { return PyType_FromSpec(spec); }

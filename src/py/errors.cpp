@@ -122,6 +122,7 @@ namespace {
 // Raises `cls(*args)` where args is built by Py_BuildValue(format, ...).
 template <class... A>
 PyObject* raise_with(PyObject* cls, const char* format, A... values) {
+  assert_unlocked("raising");
   if (cls == nullptr) return nullptr;
   PyObject* args = Py_BuildValue(format, values...);
   if (args == nullptr) return nullptr;
@@ -170,6 +171,7 @@ PyObject* raise_protocol_error(std::optional<uint32_t> reason, std::string_view 
 }
 
 PyObject* raise_value_error(std::string_view message) {
+  assert_unlocked("raising");
   PyObject* text = str_from(message);
   if (text == nullptr) return nullptr;
   PyErr_SetObject(PyExc_ValueError, text);
@@ -185,6 +187,7 @@ PyObject* raise_value_error(std::string_view prefix, std::string_view detail) {
 }
 
 PyObject* raise_failure(const h2::Failure& failure) {
+  assert_unlocked("raising");
   struct Visit {
     PyObject* operator()(const h2::Error& e) const { return raise_h2_error(e); }
     PyObject* operator()(const h2::UserError& e) const {

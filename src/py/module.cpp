@@ -37,7 +37,24 @@ constexpr Export kExports[] = {
     {"ProxyIntercept", proxy_intercept_type},
 };
 
+// The classes, exceptions and H2Reason live in process-wide slots, so they
+// belong to the interpreter that made them: one interpreter of the process
+// may use the module, the main one. Another interpreter would either share
+// objects it does not own or, importing first, leave behind objects its
+// own destruction frees.
+bool refuse_other_interpreters() {
+#if defined(PYPY_VERSION)
+  return false;  // one interpreter per process
+#else
+  if (PyInterpreterState_Get() == PyInterpreterState_Main()) return false;
+  PyErr_SetString(PyExc_ImportError,
+                  "vintrel._vintrel does not support sub-interpreters; import it in the main interpreter");
+  return true;
+#endif
+}
+
 int exec_module(PyObject* module) {
+  if (refuse_other_interpreters()) return -1;
   PyObject* all = PyList_New(0);
   if (all == nullptr) return -1;
   for (const Export& e : kExports) {
@@ -57,7 +74,10 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot kSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {Py_mod_exec, as_slot(catching<exec_module>)},
     {0, nullptr},
 };
 

@@ -2,7 +2,6 @@
 
 #include "core/proxy/base64.h"
 #include "core/proxy/percent.h"
-#include "core/proxy/quote.h"
 #include "core/util/utf8.h"
 
 using namespace vintrel::proxy;
@@ -13,12 +12,6 @@ namespace {
 std::string b64(std::string_view s) {
   std::string out;
   base64_append(out, s);
-  return out;
-}
-
-std::string quoted(std::string_view s) {
-  std::string out;
-  append_quoted(out, s);
   return out;
 }
 
@@ -85,15 +78,4 @@ TEST(Utf8, Validity) {
   for (const char* bad : {"\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82", "\x80", "\xff"}) {
     EXPECT_FALSE(utf8::is_valid(bad)) << bad;
   }
-}
-
-TEST(ProxyQuote, Escapes) {
-  EXPECT_EQ(quoted("http://10.0.0.1:3128/"), "\"http://10.0.0.1:3128/\"");
-  EXPECT_EQ(quoted("a\"b\\c"), "\"a\\\"b\\\\c\"");
-  EXPECT_EQ(quoted("\t\n\r"), "\"\\t\\n\\r\"");
-  EXPECT_EQ(quoted(std::string_view("\0\x1b\x7f", 3)), "\"\\u{0}\\u{1b}\\u{7f}\"");
-  EXPECT_EQ(quoted("\xc2\x85|\xe2\x80\xa8|\xef\xbb\xbf"), "\"\\u{85}|\\u{2028}|\\u{feff}\"");
-  // Printable non-ASCII text is kept; bytes that are not UTF-8 are shown.
-  EXPECT_EQ(quoted("\xc3\xa9"), "\"\xc3\xa9\"");
-  EXPECT_EQ(quoted("\xff"), "\"\\x{ff}\"");
 }

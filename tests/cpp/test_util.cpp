@@ -1,7 +1,13 @@
 // Core helpers that Python cannot observe directly.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
+
 #include "core/http2/error.h"
+#include "core/util/hex.h"
+#include "core/util/quote.h"
+#include "core/util/repr.h"
 #include "core/util/result.h"
 #include "core/util/version.h"
 
@@ -45,6 +51,68 @@ TEST(Result, ValueAndError) {
   Result<void, int> refused = fail(7);
   EXPECT_TRUE(fine.ok());
   EXPECT_EQ(refused.error(), 7);
+}
+
+std::string quoted(std::string_view s) {
+  std::string out;
+  util::append_quoted(out, s);
+  return out;
+}
+
+TEST(Quote, Escapes) {
+  EXPECT_EQ(quoted("http://10.0.0.1:3128/"), "\"http://10.0.0.1:3128/\"");
+  EXPECT_EQ(quoted("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(quoted("\t\n\r"), "\"\\t\\n\\r\"");
+  EXPECT_EQ(quoted(std::string_view("\0\x1b\x7f", 3)), "\"\\u{0}\\u{1b}\\u{7f}\"");
+  EXPECT_EQ(quoted("\xc2\x85|\xe2\x80\xa8|\xef\xbb\xbf"), "\"\\u{85}|\\u{2028}|\\u{feff}\"");
+  // Printable non-ASCII text is kept; bytes that are not UTF-8 are shown.
+  EXPECT_EQ(quoted("\xc3\xa9"), "\"\xc3\xa9\"");
+  EXPECT_EQ(quoted("\xff"), "\"\\x{ff}\"");
+}
+
+TEST(Hex, BothWays) {
+  std::string out;
+  for (uint64_t v : {uint64_t{0}, uint64_t{0xe}, uint64_t{0xff}, uint64_t{0x1000}, ~uint64_t{0}}) {
+    out.clear();
+    util::append_hex(out, v);
+    uint64_t back = 0;
+    for (char c : out) back = back << 4 | util::hex_value(c);
+    EXPECT_EQ(back, v) << out;
+  }
+  EXPECT_EQ(out, "ffffffffffffffff");
+  EXPECT_EQ(util::hex_value('A'), 10);
+  EXPECT_EQ(util::hex_value('g'), 0xFF);
+  EXPECT_EQ(util::hex_value('\0'), 0xFF);
+}
+
+// The event forms: Headers(stream_id=1, status=Some(200), end_stream=false, fields=2).
+TEST(Repr, EventForms) {
+  EXPECT_EQ(util::Repr("Headers")
+                .integer("stream_id", uint32_t{1})
+                .optional("status", std::optional<uint16_t>(200))
+                .flag("end_stream", false)
+                .integer("fields", size_t{2})
+                .finish(),
+            "Headers(stream_id=1, status=Some(200), end_stream=false, fields=2)");
+  EXPECT_EQ(util::Repr("Settings")
+                .flag("ack", true)
+                .optional("max_concurrent_streams", std::optional<uint32_t>())
+                .finish(),
+            "Settings(ack=true, max_concurrent_streams=None)");
+  EXPECT_EQ(util::Repr("H1RequestHead").text("method", "GET").text("target", "/a\"b\n").finish(),
+            "H1RequestHead(method=\"GET\", target=\"/a\\\"b\\n\")");
+  EXPECT_EQ(util::Repr("X").optional_text("a", std::nullopt).optional_text("b", "t").finish(),
+            "X(a=None, b=Some(\"t\"))");
+  EXPECT_EQ(util::Repr("Empty").finish(), "Empty()");
+}
+
+TEST(Repr, IntegerExtremes) {
+  EXPECT_EQ(util::Repr("W")
+                .integer("min", std::numeric_limits<int64_t>::min())
+                .integer("max", std::numeric_limits<uint64_t>::max())
+                .integer("zero", 0)
+                .finish(),
+            "W(min=-9223372036854775808, max=18446744073709551615, zero=0)");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "core/http2/streams/flow_control.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace vintrel::h2 {
@@ -23,14 +24,15 @@ bool FlowControl::has_unavailable() const noexcept {
   return window_ >= 0 && window_ > available_;
 }
 
-std::optional<int64_t> FlowControl::unclaimed_capacity() const noexcept {
+std::optional<uint32_t> FlowControl::unclaimed_capacity() const noexcept {
   if (window_ >= available_) return std::nullopt;
   // Exact in 64 bits: available - window may exceed int32 when the window
   // is negative (window -1, available 2^31-1 gives 2^31).
   const int64_t unclaimed = int64_t{available_} - int64_t{window_};
   const int64_t threshold = window_ / 2;  // truncates toward zero
   if (unclaimed < threshold) return std::nullopt;
-  return unclaimed;
+  constexpr int64_t kMaxIncrement = std::numeric_limits<int32_t>::max();
+  return static_cast<uint32_t>(std::min(unclaimed, kMaxIncrement));
 }
 
 FlowControl::Status FlowControl::claim_capacity(uint32_t capacity) noexcept {

@@ -21,8 +21,11 @@ class FlowControl {
   int32_t available() const noexcept { return available_; }
   int32_t raw_window() const noexcept { return window_; }
   bool has_unavailable() const noexcept;
-  // The increment of a WINDOW_UPDATE worth sending, if any.
-  std::optional<int64_t> unclaimed_capacity() const noexcept;
+  // The increment of a WINDOW_UPDATE worth sending, if any. The shortfall
+  // is computed exactly, but the increment offered is capped at 2^31-1, the
+  // largest a WINDOW_UPDATE may carry: a negative window can leave a
+  // shortfall of up to 2^32-1, which no single frame can announce.
+  std::optional<uint32_t> unclaimed_capacity() const noexcept;
 
   // Amounts are taken at their true unsigned value: an amount of 2^31 or
   // more is never read as a negative number. Any result outside the signed

@@ -8,10 +8,7 @@ namespace vintrel::py {
 namespace {
 
 using Payload = Guarded<h2::FlowControl>;
-
-h2::FlowControl::Status locked(PyObject* self, auto&& update) {
-  return payload_of<Payload>(self).with(update);
-}
+using h2::FlowControl;
 
 PyObject* new_flow_control(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!no_constructor_args("H2FlowControl", args, kwargs)) return nullptr;
@@ -25,7 +22,7 @@ PyObject* amount_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!parse_args(P, args, nargs, kwnames, arg)) return nullptr;
   uint32_t amount;
   if (!unsigned_arg(arg[0], &amount)) return nullptr;
-  auto status = locked(self, [amount](h2::FlowControl& fc) { return (fc.*Update)(amount); });
+  auto status = locked<FlowControl>(self, [amount](FlowControl& fc) { return (fc.*Update)(amount); });
   if (!status) return raise_flow_control_error();
   return none();
 }
@@ -38,57 +35,57 @@ constexpr Params<1> kDecRecv{"dec_recv_window", {"sz"}, 1};
 constexpr Params<1> kSend{"send_data", {"sz"}, 1};
 
 PyObject* window_size(PyObject* self, PyObject*) {
-  const uint32_t w = payload_of<Payload>(self).with([](h2::FlowControl& fc) { return fc.window_size(); });
+  const uint32_t w = locked<FlowControl>(self, [](FlowControl& fc) { return fc.window_size(); });
   return PyLong_FromUnsignedLong(w);
 }
 
 PyObject* available(PyObject* self, PyObject*) {
-  const int32_t a = payload_of<Payload>(self).with([](h2::FlowControl& fc) { return fc.available(); });
+  const int32_t a = locked<FlowControl>(self, [](FlowControl& fc) { return fc.available(); });
   return PyLong_FromLong(a);
 }
 
 PyObject* has_unavailable(PyObject* self, PyObject*) {
-  return bool_from(payload_of<Payload>(self).with([](h2::FlowControl& fc) { return fc.has_unavailable(); }));
+  return bool_from(locked<FlowControl>(self, [](FlowControl& fc) { return fc.has_unavailable(); }));
 }
 
 PyObject* unclaimed_capacity(PyObject* self, PyObject*) {
   const auto unclaimed =
-      payload_of<Payload>(self).with([](h2::FlowControl& fc) { return fc.unclaimed_capacity(); });
-  return unclaimed ? PyLong_FromLongLong(*unclaimed) : none();
+      locked<FlowControl>(self, [](FlowControl& fc) { return fc.unclaimed_capacity(); });
+  return unclaimed ? PyLong_FromUnsignedLong(*unclaimed) : none();
 }
 
 PyObject* flow_control_repr(PyObject* self) {
-  return str_from(payload_of<Payload>(self).with([](h2::FlowControl& fc) { return fc.debug(); }));
+  return str_from(locked<FlowControl>(self, [](FlowControl& fc) { return fc.debug(); }));
 }
 
 #define AMOUNT_DOC(name, arg, text) name "($self, " arg ")\n--\n\n" text
 
 PyMethodDef kMethods[] = {
-    {"window_size", window_size, METH_NOARGS,
+    {"window_size", as_cfunction(catching<window_size>), METH_NOARGS,
      "window_size($self)\n--\n\nThe window size if positive, else 0."},
-    {"available", available, METH_NOARGS,
+    {"available", as_cfunction(catching<available>), METH_NOARGS,
      "available($self)\n--\n\nThe capacity assigned to the window's user (may be negative)."},
-    {"has_unavailable", has_unavailable, METH_NOARGS,
+    {"has_unavailable", as_cfunction(catching<has_unavailable>), METH_NOARGS,
      "has_unavailable($self)\n--\n\nWhether the window is non-negative and above available."},
-    {"unclaimed_capacity", unclaimed_capacity, METH_NOARGS,
+    {"unclaimed_capacity", as_cfunction(catching<unclaimed_capacity>), METH_NOARGS,
      "unclaimed_capacity($self)\n--\n\nThe increment of a WINDOW_UPDATE worth sending, or None."},
-    {"claim_capacity", as_cfunction(amount_method<kClaim, &h2::FlowControl::claim_capacity>),
+    {"claim_capacity", as_cfunction(catching<amount_method<kClaim, &h2::FlowControl::claim_capacity>>),
      METH_FASTCALL | METH_KEYWORDS,
      AMOUNT_DOC("claim_capacity", "capacity", "Lower available by capacity.")},
-    {"assign_capacity", as_cfunction(amount_method<kAssign, &h2::FlowControl::assign_capacity>),
+    {"assign_capacity", as_cfunction(catching<amount_method<kAssign, &h2::FlowControl::assign_capacity>>),
      METH_FASTCALL | METH_KEYWORDS,
      AMOUNT_DOC("assign_capacity", "capacity", "Raise available by capacity.")},
-    {"inc_window", as_cfunction(amount_method<kInc, &h2::FlowControl::inc_window>),
+    {"inc_window", as_cfunction(catching<amount_method<kInc, &h2::FlowControl::inc_window>>),
      METH_FASTCALL | METH_KEYWORDS,
      AMOUNT_DOC("inc_window", "sz", "Raise the window by sz (a WINDOW_UPDATE was received).")},
-    {"dec_send_window", as_cfunction(amount_method<kDecSend, &h2::FlowControl::dec_send_window>),
+    {"dec_send_window", as_cfunction(catching<amount_method<kDecSend, &h2::FlowControl::dec_send_window>>),
      METH_FASTCALL | METH_KEYWORDS,
      AMOUNT_DOC("dec_send_window", "sz", "Lower the window by sz (the peer lowered its initial window).")},
-    {"dec_recv_window", as_cfunction(amount_method<kDecRecv, &h2::FlowControl::dec_recv_window>),
+    {"dec_recv_window", as_cfunction(catching<amount_method<kDecRecv, &h2::FlowControl::dec_recv_window>>),
      METH_FASTCALL | METH_KEYWORDS,
      AMOUNT_DOC("dec_recv_window", "sz",
                 "Lower the window, then available, by sz (our lower initial window was acknowledged).")},
-    {"send_data", as_cfunction(amount_method<kSend, &h2::FlowControl::send_data>),
+    {"send_data", as_cfunction(catching<amount_method<kSend, &h2::FlowControl::send_data>>),
      METH_FASTCALL | METH_KEYWORDS,
      AMOUNT_DOC("send_data", "sz", "Record sz octets of DATA sent: window and available both drop by sz.")},
     {nullptr, nullptr, 0, nullptr},
@@ -100,9 +97,9 @@ PyType_Slot kSlots[] = {
                     "One HTTP/2 flow-control window: the window size as the peer knows it and the "
                     "capacity available to its user, both signed 32-bit and starting at 0. An update "
                     "that would leave the range raises H2FlowControlError.")},
-    {Py_tp_new, reinterpret_cast<void*>(new_flow_control)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Payload>)},
-    {Py_tp_repr, reinterpret_cast<void*>(flow_control_repr)},
+    {Py_tp_new, as_slot(catching<new_flow_control>)},
+    {Py_tp_dealloc, as_slot(box_dealloc<Payload>)},
+    {Py_tp_repr, as_slot(catching<flow_control_repr>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

@@ -10,7 +10,7 @@ namespace {
 using Payload = Guarded<h2::StreamState>;
 using Status = h2::StreamState::Status;
 
-decltype(auto) locked(PyObject* self, auto&& step) { return payload_of<Payload>(self).with(step); }
+using h2::StreamState;
 
 PyObject* done(const Status& status) { return status ? none() : raise_failure(status.error()); }
 
@@ -22,13 +22,13 @@ PyObject* new_stream_state(PyTypeObject* type, PyObject* args, PyObject* kwargs)
 // Transitions without arguments.
 template <Status (h2::StreamState::*Step)()>
 PyObject* step_method(PyObject* self, PyObject*) {
-  return done(locked(self, [](h2::StreamState& s) { return (s.*Step)(); }));
+  return done(locked<StreamState>(self, [](h2::StreamState& s) { return (s.*Step)(); }));
 }
 
 // Predicates.
 template <bool (h2::StreamState::*Ask)() const noexcept>
 PyObject* predicate(PyObject* self, PyObject*) {
-  return bool_from(locked(self, [](h2::StreamState& s) { return (s.*Ask)(); }));
+  return bool_from(locked<StreamState>(self, [](h2::StreamState& s) { return (s.*Ask)(); }));
 }
 
 constexpr Params<1> kSendOpen{"send_open", {"eos"}, 1};
@@ -41,7 +41,7 @@ PyObject* send_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   PyObject* arg[1];
   bool eos;
   if (!parse_args(kSendOpen, args, nargs, kwnames, arg) || !bool_arg(arg[0], "eos", &eos)) return nullptr;
-  return done(locked(self, [eos](h2::StreamState& s) { return s.send_open(eos); }));
+  return done(locked<StreamState>(self, [eos](h2::StreamState& s) { return s.send_open(eos); }));
 }
 
 PyObject* recv_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -51,7 +51,7 @@ PyObject* recv_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       !bool_arg(arg[1], "informational", &informational)) {
     return nullptr;
   }
-  const auto opened = locked(self, [&](h2::StreamState& s) { return s.recv_open(eos, informational); });
+  const auto opened = locked<StreamState>(self, [&](h2::StreamState& s) { return s.recv_open(eos, informational); });
   return opened ? bool_from(*opened) : raise_failure(opened.error());
 }
 
@@ -63,7 +63,7 @@ PyObject* recv_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
       !unsigned_arg(arg[1], &reason) || !bool_arg(arg[2], "queued", &queued)) {
     return nullptr;
   }
-  return done(locked(self, [&](h2::StreamState& s) { return s.recv_reset(stream_id, reason, queued); }));
+  return done(locked<StreamState>(self, [&](h2::StreamState& s) { return s.recv_reset(stream_id, reason, queued); }));
 }
 
 PyObject* set_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -75,83 +75,83 @@ PyObject* set_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return nullptr;
   }
   // The core checks the stream id first, then the initiator text.
-  return done(locked(self, [&](h2::StreamState& s) { return s.set_reset(stream_id, reason, initiator); }));
+  return done(locked<StreamState>(self, [&](h2::StreamState& s) { return s.set_reset(stream_id, reason, initiator); }));
 }
 
 PyObject* set_scheduled_reset(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg[1];
   uint32_t reason;
   if (!parse_args(kSetScheduled, args, nargs, kwnames, arg) || !unsigned_arg(arg[0], &reason)) return nullptr;
-  return done(locked(self, [reason](h2::StreamState& s) { return s.set_scheduled_reset(reason); }));
+  return done(locked<StreamState>(self, [reason](h2::StreamState& s) { return s.set_scheduled_reset(reason); }));
 }
 
 PyObject* get_scheduled_reset(PyObject* self, PyObject*) {
-  const auto reason = locked(self, [](h2::StreamState& s) { return s.get_scheduled_reset(); });
+  const auto reason = locked<StreamState>(self, [](h2::StreamState& s) { return s.get_scheduled_reset(); });
   return reason ? PyLong_FromUnsignedLong(*reason) : none();
 }
 
 PyObject* ensure_recv_open(PyObject* self, PyObject*) {
-  const auto open = locked(self, [](h2::StreamState& s) { return s.ensure_recv_open(); });
+  const auto open = locked<StreamState>(self, [](h2::StreamState& s) { return s.ensure_recv_open(); });
   return open ? bool_from(*open) : raise_failure(open.error());
 }
 
 PyObject* stream_state_repr(PyObject* self) {
-  return str_from(locked(self, [](h2::StreamState& s) { return s.debug(); }));
+  return str_from(locked<StreamState>(self, [](h2::StreamState& s) { return s.debug(); }));
 }
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 #define SIG(sig, text) sig "\n--\n\n" text
 
 PyMethodDef kMethods[] = {
-    {"send_open", as_cfunction(send_open), kFast,
+    {"send_open", as_cfunction(catching<send_open>), kFast,
      SIG("send_open($self, eos)", "HEADERS sent on the stream; eos: with END_STREAM.")},
-    {"recv_open", as_cfunction(recv_open), kFast,
+    {"recv_open", as_cfunction(catching<recv_open>), kFast,
      SIG("recv_open($self, eos, informational)",
          "HEADERS received; informational: a 1xx head. Returns True when this call opened the stream.")},
-    {"reserve_remote", step_method<&h2::StreamState::reserve_remote>, METH_NOARGS,
+    {"reserve_remote", as_cfunction(catching<step_method<&h2::StreamState::reserve_remote>>), METH_NOARGS,
      SIG("reserve_remote($self)", "The peer reserved the stream (PUSH_PROMISE received).")},
-    {"reserve_local", step_method<&h2::StreamState::reserve_local>, METH_NOARGS,
+    {"reserve_local", as_cfunction(catching<step_method<&h2::StreamState::reserve_local>>), METH_NOARGS,
      SIG("reserve_local($self)", "The stream was reserved locally (PUSH_PROMISE sent).")},
-    {"recv_close", step_method<&h2::StreamState::recv_close>, METH_NOARGS,
+    {"recv_close", as_cfunction(catching<step_method<&h2::StreamState::recv_close>>), METH_NOARGS,
      SIG("recv_close($self)", "END_STREAM received.")},
-    {"recv_reset", as_cfunction(recv_reset), kFast,
+    {"recv_reset", as_cfunction(catching<recv_reset>), kFast,
      SIG("recv_reset($self, stream_id, reason, queued)",
          "RST_STREAM received; queued: frames for the stream are still queued to send.")},
-    {"recv_eof", step_method<&h2::StreamState::recv_eof>, METH_NOARGS,
+    {"recv_eof", as_cfunction(catching<step_method<&h2::StreamState::recv_eof>>), METH_NOARGS,
      SIG("recv_eof($self)", "The transport ended; an unclosed stream closes as broken.")},
-    {"send_close", step_method<&h2::StreamState::send_close>, METH_NOARGS,
+    {"send_close", as_cfunction(catching<step_method<&h2::StreamState::send_close>>), METH_NOARGS,
      SIG("send_close($self)", "The local side ended its direction (END_STREAM sent).")},
-    {"set_reset", as_cfunction(set_reset), kFast,
+    {"set_reset", as_cfunction(catching<set_reset>), kFast,
      SIG("set_reset($self, stream_id, reason, initiator)",
          "Close the stream as reset; initiator is 'user', 'library' or 'remote'.")},
-    {"set_scheduled_reset", as_cfunction(set_scheduled_reset), kFast,
+    {"set_scheduled_reset", as_cfunction(catching<set_scheduled_reset>), kFast,
      SIG("set_scheduled_reset($self, reason)", "Close the stream with a library reset still to be sent.")},
-    {"get_scheduled_reset", get_scheduled_reset, METH_NOARGS,
+    {"get_scheduled_reset", as_cfunction(catching<get_scheduled_reset>), METH_NOARGS,
      SIG("get_scheduled_reset($self)", "The reason of a scheduled library reset, or None.")},
-    {"ensure_recv_open", ensure_recv_open, METH_NOARGS,
+    {"ensure_recv_open", as_cfunction(catching<ensure_recv_open>), METH_NOARGS,
      SIG("ensure_recv_open($self)",
          "Whether frames may still be received; raises the stored failure of a reset or broken stream.")},
-    {"is_scheduled_reset", predicate<&h2::StreamState::is_scheduled_reset>, METH_NOARGS,
+    {"is_scheduled_reset", as_cfunction(catching<predicate<&h2::StreamState::is_scheduled_reset>>), METH_NOARGS,
      SIG("is_scheduled_reset($self)", "Closed with a scheduled library reset.")},
-    {"is_local_error", predicate<&h2::StreamState::is_local_error>, METH_NOARGS,
+    {"is_local_error", as_cfunction(catching<predicate<&h2::StreamState::is_local_error>>), METH_NOARGS,
      SIG("is_local_error($self)", "Closed by a local reset, a scheduled reset or a broken transport.")},
-    {"is_remote_reset", predicate<&h2::StreamState::is_remote_reset>, METH_NOARGS,
+    {"is_remote_reset", as_cfunction(catching<predicate<&h2::StreamState::is_remote_reset>>), METH_NOARGS,
      SIG("is_remote_reset($self)", "Closed by a reset the peer initiated.")},
-    {"is_reset", predicate<&h2::StreamState::is_reset>, METH_NOARGS,
+    {"is_reset", as_cfunction(catching<predicate<&h2::StreamState::is_reset>>), METH_NOARGS,
      SIG("is_reset($self)", "Closed other than by both directions ending normally.")},
-    {"is_send_streaming", predicate<&h2::StreamState::is_send_streaming>, METH_NOARGS,
+    {"is_send_streaming", as_cfunction(catching<predicate<&h2::StreamState::is_send_streaming>>), METH_NOARGS,
      SIG("is_send_streaming($self)", "The local direction has sent its head and is still open.")},
-    {"is_recv_headers", predicate<&h2::StreamState::is_recv_headers>, METH_NOARGS,
+    {"is_recv_headers", as_cfunction(catching<predicate<&h2::StreamState::is_recv_headers>>), METH_NOARGS,
      SIG("is_recv_headers($self)", "The remote direction still awaits its final head.")},
-    {"is_recv_streaming", predicate<&h2::StreamState::is_recv_streaming>, METH_NOARGS,
+    {"is_recv_streaming", as_cfunction(catching<predicate<&h2::StreamState::is_recv_streaming>>), METH_NOARGS,
      SIG("is_recv_streaming($self)", "The remote direction has sent its head and is still open.")},
-    {"is_recv_end_stream", predicate<&h2::StreamState::is_recv_end_stream>, METH_NOARGS,
+    {"is_recv_end_stream", as_cfunction(catching<predicate<&h2::StreamState::is_recv_end_stream>>), METH_NOARGS,
      SIG("is_recv_end_stream($self)", "The remote direction ended normally.")},
-    {"is_closed", predicate<&h2::StreamState::is_closed>, METH_NOARGS,
+    {"is_closed", as_cfunction(catching<predicate<&h2::StreamState::is_closed>>), METH_NOARGS,
      SIG("is_closed($self)", "The stream is closed, whatever the cause.")},
-    {"is_send_closed", predicate<&h2::StreamState::is_send_closed>, METH_NOARGS,
+    {"is_send_closed", as_cfunction(catching<predicate<&h2::StreamState::is_send_closed>>), METH_NOARGS,
      SIG("is_send_closed($self)", "Nothing more may be sent on the stream.")},
-    {"is_idle", predicate<&h2::StreamState::is_idle>, METH_NOARGS,
+    {"is_idle", as_cfunction(catching<predicate<&h2::StreamState::is_idle>>), METH_NOARGS,
      SIG("is_idle($self)", "The stream has not been used yet.")},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -165,9 +165,9 @@ PyType_Slot kSlots[] = {
                     "the stream; an illegal transition raises and leaves the state unchanged. The repr "
                     "is the debug form of the state, for example "
                     "'Open { local: Streaming, remote: AwaitingHeaders }'.")},
-    {Py_tp_new, reinterpret_cast<void*>(new_stream_state)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Payload>)},
-    {Py_tp_repr, reinterpret_cast<void*>(stream_state_repr)},
+    {Py_tp_new, as_slot(catching<new_stream_state>)},
+    {Py_tp_dealloc, as_slot(box_dealloc<Payload>)},
+    {Py_tp_repr, as_slot(catching<stream_state_repr>)},
     {Py_tp_methods, kMethods},
     {0, nullptr},
 };

@@ -10,8 +10,17 @@
 // "?" so that the other rules still apply.
 #include <cstdlib>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 #include "core/proxy/matcher.h"
-#include "core/proxy/quote.h"
 #include "src/py/exports.h"
 
 namespace vintrel::py {
@@ -55,13 +64,7 @@ bool optional_text(PyObject* obj, const char* argname, bool replace_unencodable,
 
 using InterceptPayload = proxy::Intercept;
 
-PyObject* new_intercept(proxy::Intercept value) {
-  PyObject* type = proxy_intercept_type();
-  if (type == nullptr) return nullptr;
-  return new_box<InterceptPayload>(reinterpret_cast<PyTypeObject*>(type), std::move(value));
-}
-
-PyObject* intercept_uri(PyObject* self, void*) { return str_from(payload_of<InterceptPayload>(self).uri); }
+PyObject* new_intercept(proxy::Intercept value) { return new_event(proxy_intercept_type(), std::move(value)); }
 
 PyObject* intercept_basic_auth(PyObject* self, PyObject*) {
   const auto& p = payload_of<InterceptPayload>(self);
@@ -79,28 +82,25 @@ PyObject* intercept_raw_auth(PyObject* self, PyObject*) {
   return pair;
 }
 
-// The uri between double quotes; see proxy::append_quoted for the escapes.
+// The uri between double quotes; see util::append_quoted for the escapes.
 PyObject* intercept_repr(PyObject* self) {
-  std::string text = "ProxyIntercept(uri=";
-  proxy::append_quoted(text, payload_of<InterceptPayload>(self).uri);
-  text += ')';
-  return str_from(text);
+  return repr_from(util::Repr("ProxyIntercept").text("uri", payload_of<InterceptPayload>(self).uri));
 }
 
 PyMethodDef kInterceptMethods[] = {
-    {"basic_auth", intercept_basic_auth, METH_NOARGS,
+    {"basic_auth", as_cfunction(catching<intercept_basic_auth>), METH_NOARGS,
      "basic_auth($self)\n--\n\n"
      "The Proxy-Authorization value \"Basic <base64>\" for an http or https proxy whose URL "
      "carried a userinfo, else None."},
-    {"raw_auth", intercept_raw_auth, METH_NOARGS,
+    {"raw_auth", as_cfunction(catching<intercept_raw_auth>), METH_NOARGS,
      "raw_auth($self)\n--\n\n"
      "The tuple (user, password) for a SOCKS proxy whose URL carried a userinfo, else None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kInterceptGetSet[] = {
-    {"uri", intercept_uri, nullptr,
-     "The proxy URL as scheme://host[:port]/, without userinfo, path or query.", nullptr},
+    event_field<&proxy::Intercept::uri>(
+        "uri", "The proxy URL as scheme://host[:port]/, without userinfo, path or query."),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -109,15 +109,15 @@ PyType_Slot kInterceptSlots[] = {
                     "The proxy chosen for one destination: its URL without userinfo and the "
                     "credentials that the userinfo carried. Returned by ProxyMatcher.intercept; "
                     "immutable.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<InterceptPayload>)},
-    {Py_tp_repr, reinterpret_cast<void*>(intercept_repr)},
+    {Py_tp_new, as_slot(refuse_new)},
+    {Py_tp_dealloc, as_slot(box_dealloc<InterceptPayload>)},
+    {Py_tp_repr, as_slot(catching<intercept_repr>)},
     {Py_tp_methods, kInterceptMethods},
     {Py_tp_getset, kInterceptGetSet},
     {0, nullptr},
 };
 
-PyType_Spec kInterceptSpec = {"vintrel._vintrel.ProxyIntercept", sizeof(Box<InterceptPayload>), 0,
-                              kNoConstructorFlags, kInterceptSlots};
+PyType_Spec kInterceptSpec = event_spec<InterceptPayload>("vintrel._vintrel.ProxyIntercept", kInterceptSlots);
 
 // -------------------------------------------------------- ProxyMatcher
 
@@ -129,14 +129,44 @@ PyObject* new_matcher(proxy::Matcher value) {
   return new_box<MatcherPayload>(reinterpret_cast<PyTypeObject*>(type), std::move(value));
 }
 
+// One variable of the real process environment, as UTF-8; the interpreter
+// lock keeps os.environ writers out while it is read.
+std::optional<std::string> environment_variable(const char* name) {
+#ifdef _WIN32
+  // The narrow environment holds the ANSI code page's bytes: read the wide
+  // one (where os.environ writes) and convert it. The names are ASCII. A
+  // lone surrogate becomes U+FFFD.
+  std::wstring wide_name;
+  for (const char* p = name; *p != '\0'; ++p) wide_name += static_cast<wchar_t>(*p);
+  std::wstring value(64, L'\0');
+  for (;;) {
+    SetLastError(ERROR_SUCCESS);
+    const DWORD n = GetEnvironmentVariableW(wide_name.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    if (n == 0) {
+      if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+      return std::string();  // set and empty
+    }
+    if (n < value.size()) {  // fitted: n characters, without the terminator
+      value.resize(n);
+      break;
+    }
+    value.resize(n);  // too small: n is the size needed, terminator included
+  }
+  const int wide_len = static_cast<int>(value.size());
+  const int len = WideCharToMultiByte(CP_UTF8, 0, value.data(), wide_len, nullptr, 0, nullptr, nullptr);
+  if (len <= 0) return std::string();
+  std::string out(static_cast<size_t>(len), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, value.data(), wide_len, out.data(), len, nullptr, nullptr);
+  return out;
+#else
+  const char* value = std::getenv(name);
+  if (value == nullptr) return std::nullopt;
+  return std::string(value);
+#endif
+}
+
 PyObject* matcher_from_env(PyObject*, PyObject*) {
-  // The real process environment; the interpreter lock keeps os.environ
-  // writers out while it is read.
-  return new_matcher(proxy::Matcher::from_env([](const char* name) -> std::optional<std::string> {
-    const char* value = std::getenv(name);
-    if (value == nullptr) return std::nullopt;
-    return std::string(value);
-  }));
+  return new_matcher(proxy::Matcher::from_env(environment_variable));
 }
 
 constexpr Params<4> kFromParts{"from_parts", {"all", "http", "https", "no"}, 0, 0};
@@ -173,16 +203,16 @@ PyObject* matcher_intercept(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef kMatcherMethods[] = {
-    {"from_env", matcher_from_env, METH_NOARGS | METH_STATIC,
+    {"from_env", as_cfunction(catching<matcher_from_env>), METH_NOARGS | METH_STATIC,
      "from_env()\n--\n\n"
      "A matcher from ALL_PROXY, HTTP_PROXY, HTTPS_PROXY and NO_PROXY (each from its "
      "lowercase twin when the uppercase variable is not set). When REQUEST_METHOD is set, "
      "the matcher proxies nothing."},
-    {"from_parts", as_cfunction(matcher_from_parts), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"from_parts", as_cfunction(catching<matcher_from_parts>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_parts(*, all=None, http=None, https=None, no=None)\n--\n\n"
      "A matcher from explicit settings: proxy URLs for all, http and https destinations and a "
      "comma-separated no-proxy list. None means unset."},
-    {"intercept", as_cfunction(matcher_intercept), METH_FASTCALL | METH_KEYWORDS,
+    {"intercept", as_cfunction(catching<matcher_intercept>), METH_FASTCALL | METH_KEYWORDS,
      "intercept($self, url)\n--\n\n"
      "The ProxyIntercept for the destination url, or None when it goes direct."},
     {nullptr, nullptr, 0, nullptr},
@@ -192,7 +222,8 @@ PyType_Slot kMatcherSlots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "Proxy selection: the proxies for http and https destinations and the "
                     "no-proxy rules, fixed when built by from_env() or from_parts(); immutable.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<MatcherPayload>)},
+    {Py_tp_new, as_slot(refuse_new)},
+    {Py_tp_dealloc, as_slot(box_dealloc<MatcherPayload>)},
     {Py_tp_methods, kMatcherMethods},
     {0, nullptr},
 };

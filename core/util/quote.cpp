@@ -1,23 +1,12 @@
-#include "core/proxy/quote.h"
+#include "core/util/quote.h"
 
 #include <cstdint>
 
+#include "core/util/hex.h"
 #include "core/util/utf8.h"
 
-namespace vintrel::proxy {
+namespace vintrel::util {
 namespace {
-
-constexpr char kDigits[] = "0123456789abcdef";
-
-void append_hex(std::string& out, uint32_t v) {
-  char buf[8];
-  size_t n = 0;
-  do {
-    buf[n++] = kDigits[v & 15];
-    v >>= 4;
-  } while (v != 0);
-  while (n > 0) out += buf[--n];
-}
 
 bool printable(char32_t cp) {
   return !(cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || cp == 0x2028 || cp == 0x2029 || cp == 0xFEFF);
@@ -56,4 +45,4 @@ void append_quoted(std::string& out, std::string_view text) {
   out += '"';
 }
 
-}  // namespace vintrel::proxy
+}  // namespace vintrel::util

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace vintrel::proxy {
+namespace vintrel::util {
 
 // Appends `text` (UTF-8) to `out` between double quotes, with `"` and `\`
 // escaped by a backslash and each non-printable character as a backslash
@@ -15,4 +15,4 @@ namespace vintrel::proxy {
 // always tells the bytes apart.
 void append_quoted(std::string& out, std::string_view text);
 
-}  // namespace vintrel::proxy
+}  // namespace vintrel::util

@@ -1,10 +1,11 @@
-// Hex digit values as a table computed at compile time.
+// Hex digits both ways, as tables computed at compile time.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <string>
 
-namespace vintrel::proxy {
+namespace vintrel::util {
 
 // The value of a hex digit (either case); 0xFF for any other byte.
 inline constexpr std::array<uint8_t, 256> kHexValue = [] {
@@ -18,4 +19,17 @@ inline constexpr std::array<uint8_t, 256> kHexValue = [] {
 
 constexpr uint8_t hex_value(char c) { return kHexValue[static_cast<uint8_t>(c)]; }
 
-}  // namespace vintrel::proxy
+inline constexpr char kLowerHexDigits[] = "0123456789abcdef";
+
+// Appends v in lowercase hex without leading zeros ("0" for zero).
+inline void append_hex(std::string& out, uint64_t v) {
+  char buf[16];
+  size_t n = 0;
+  do {
+    buf[n++] = kLowerHexDigits[v & 15];
+    v >>= 4;
+  } while (v != 0);
+  while (n > 0) out += buf[--n];
+}
+
+}  // namespace vintrel::util
