@@ -46,7 +46,7 @@ bool headers_arg(PyObject* obj, const char* argname, bool allow_none, http::Head
     return true;
   }
   // The copy leaves the handles behind: they stay the source's.
-  payload_of<HeaderMapPayload>(obj).with([&](HeaderMapState& s) { *out = s.map; });
+  locked<HeaderMapState>(obj, [&](HeaderMapState& s) { *out = s.map; });
   return true;
 }
 

@@ -49,7 +49,7 @@ bool headers_arg(PyObject* obj, const char* argname, bool allow_none, http::Head
 template <class F>
 bool with_headers(PyObject* obj, const char* argname, F&& f) {
   if (!check_headers_arg(obj, argname, false)) return false;
-  payload_of<HeaderMapPayload>(obj).with([&](HeaderMapState& s) { f(static_cast<const http::HeaderMap&>(s.map)); });
+  locked<HeaderMapState>(obj, [&](HeaderMapState& s) { f(static_cast<const http::HeaderMap&>(s.map)); });
   return true;
 }
 

@@ -25,11 +25,6 @@ using http::HeaderName;
 using Handle = HeaderMap::Handle;
 using Payload = HeaderMapPayload;
 
-template <class F>
-decltype(auto) with_state(PyObject* self, F&& f) {
-  return payload_of<Payload>(self).with(std::forward<F>(f));
-}
-
 PyObject* raise_full() { return raise_value_error(http::map_error_text(http::MapError::Full)); }
 
 // Takes a reference to what the map now holds.
@@ -57,7 +52,7 @@ template <class F>
 bool on_entry(PyObject* self, PyObject* key, NameArg& name, F&& f) {
   const bool recallable = PyUnicode_CheckExact(key) || PyBytes_CheckExact(key);
   if (recallable && payload_of<Payload>(self).value.may_recall(key)) {
-    const bool done = with_state(self, [&](HeaderMapState& s) {
+    const bool done = locked<HeaderMapState>(self, [&](HeaderMapState& s) {
       const size_t entry = s.recall(key);
       if (entry == HeaderMapState::kUnknown) return false;
       const uint64_t epoch = s.map.name_epoch();
@@ -72,7 +67,7 @@ bool on_entry(PyObject* self, PyObject* key, NameArg& name, F&& f) {
     if (done) return true;
   }
   if (!name_arg(key, name)) return false;
-  with_state(self, [&](HeaderMapState& s) {
+  locked<HeaderMapState>(self, [&](HeaderMapState& s) {
     const size_t after = f(s, s.map.find(name.name), static_cast<const NameArg*>(&name));
     if (recallable) s.remember(key, after);
     s.publish_length();
@@ -130,7 +125,7 @@ class Gather {
       }
       objs_[h.pos] = o;
     }
-    with_state(self, [&](HeaderMapState& s) {
+    locked<HeaderMapState>(self, [&](HeaderMapState& s) {
       HeaderMap& m = s.map;
       if (m.epoch() != epoch_) return;
       for (const Hole& h : holes_) {
@@ -239,7 +234,7 @@ PyObject* first_value(PyObject* self, PyObject* key, NameArg& name, bool* presen
   if (!*present || hit != nullptr) return hit;
   PyObject* bytes = bytes_from(copy.view());
   if (bytes == nullptr) return nullptr;
-  with_state(self, [&](HeaderMapState& s) {
+  locked<HeaderMapState>(self, [&](HeaderMapState& s) {
     if (s.map.epoch() == epoch && s.map.value_handle(rec) == 0) {
       s.map.set_value_handle(rec, object_handle(Py_NewRef(bytes)));
     }
@@ -325,7 +320,7 @@ bool fill_from_iterable(PyObject* init, HeaderMapState& out) {
 // A copy of another map, taken under its lock; the copy owns a reference
 // to each of the source's objects.
 void copy_from(PyObject* src, HeaderMapState& out) {
-  with_state(src, [&](HeaderMapState& s) {
+  locked<HeaderMapState>(src, [&](HeaderMapState& s) {
     out.map = HeaderMap(s.map, HeaderMap::KeepHandles{});
     out.map.for_each_handle([](Handle h) { Py_INCREF(handle_object(h)); });
   });
@@ -557,7 +552,7 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj) {
 // ---------------------------------------------------------------- listing
 
 void gather_names(PyObject* self, Gather& g) {
-  with_state(self, [&](HeaderMapState& s) {
+  locked<HeaderMapState>(self, [&](HeaderMapState& s) {
     g.start(s.map, s.map.name_count());
     for (size_t e = 0; e < s.map.name_count(); ++e) g.name(s.map, e);
   });
@@ -571,7 +566,7 @@ PyObject* keys(PyObject* self, PyObject*) {
 
 PyObject* values(PyObject* self, PyObject*) {
   Gather g;
-  with_state(self, [&](HeaderMapState& s) {
+  locked<HeaderMapState>(self, [&](HeaderMapState& s) {
     g.start(s.map, s.map.value_count());
     for (size_t e = 0; e < s.map.name_count(); ++e) g.values(s.map, e);
   });
@@ -580,7 +575,7 @@ PyObject* values(PyObject* self, PyObject*) {
 
 PyObject* items_list(PyObject* self) {
   Gather g;
-  with_state(self, [&](HeaderMapState& s) {
+  locked<HeaderMapState>(self, [&](HeaderMapState& s) {
     const HeaderMap& m = s.map;
     g.start(m, 2 * m.value_count());
     for (size_t e = 0; e < m.name_count(); ++e) g.pairs(m, e);
@@ -635,31 +630,31 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
     // comparing a == b and b == a cannot deadlock.
     PyObject* first = self < other ? self : other;
     PyObject* second = self < other ? other : self;
-    equal = with_state(first, [&](HeaderMapState& a) {
-      return with_state(second, [&](HeaderMapState& b) { return a.map == b.map; });
+    equal = locked<HeaderMapState>(first, [&](HeaderMapState& a) {
+      return locked<HeaderMapState>(second, [&](HeaderMapState& b) { return a.map == b.map; });
     });
   }
   return bool_from(op == Py_EQ ? equal : !equal);
 }
 
 PyMethodDef kMethods[] = {
-    {"get", as_cfunction(get), METH_FASTCALL | METH_KEYWORDS,
+    {"get", as_cfunction(catching<get>), METH_FASTCALL | METH_KEYWORDS,
      "get($self, name, default=None)\n--\n\n"
      "The first value of name, or default when the name is absent."},
-    {"get_all", as_cfunction(get_all), METH_FASTCALL | METH_KEYWORDS,
+    {"get_all", as_cfunction(catching<get_all>), METH_FASTCALL | METH_KEYWORDS,
      "get_all($self, name)\n--\n\n"
      "Every value of name in insertion order; an empty list when absent."},
-    {"add", as_cfunction(add), METH_FASTCALL | METH_KEYWORDS,
+    {"add", as_cfunction(catching<add>), METH_FASTCALL | METH_KEYWORDS,
      "add($self, name, value)\n--\n\n"
      "Append value to name's values; a new name goes to the end."},
-    {"setdefault", as_cfunction(setdefault), METH_FASTCALL | METH_KEYWORDS,
+    {"setdefault", as_cfunction(catching<setdefault>), METH_FASTCALL | METH_KEYWORDS,
      "setdefault($self, name, value)\n--\n\n"
      "The first value of name when present (value is then ignored); otherwise "
      "store value as the name's only value and return it."},
-    {"keys", keys, METH_NOARGS, "keys($self)\n--\n\nThe distinct names, in order."},
-    {"values", values, METH_NOARGS,
+    {"keys", as_cfunction(catching<keys>), METH_NOARGS, "keys($self)\n--\n\nThe distinct names, in order."},
+    {"values", as_cfunction(catching<values>), METH_NOARGS,
      "values($self)\n--\n\nEvery value in the map's order, duplicates included."},
-    {"items", items, METH_NOARGS,
+    {"items", as_cfunction(catching<items>), METH_NOARGS,
      "items($self)\n--\n\nEvery (name, value) pair in the map's order, duplicates included."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -673,18 +668,18 @@ PyType_Slot kSlots[] = {
                     "values of one name stay grouped in insertion order. init is None, a "
                     "HeaderMap, a dict or an iterable of (name, value) pairs. len() counts "
                     "values; at most 24,576 distinct names.")},
-    {Py_tp_new, reinterpret_cast<void*>(new_header_map_object)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Payload>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare)},
-    {Py_tp_iter, reinterpret_cast<void*>(iter)},
+    {Py_tp_new, as_slot(catching<new_header_map_object>)},
+    {Py_tp_dealloc, as_slot(box_dealloc<Payload>)},
+    {Py_tp_repr, as_slot(catching<repr>)},
+    {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
+    {Py_tp_richcompare, as_slot(catching<richcompare>)},
+    {Py_tp_iter, as_slot(catching<iter>)},
     {Py_tp_methods, kMethods},
-    {Py_mp_length, reinterpret_cast<void*>(length)},
-    {Py_sq_length, reinterpret_cast<void*>(length)},  // len() looks here first
-    {Py_mp_subscript, reinterpret_cast<void*>(subscript)},
-    {Py_mp_ass_subscript, reinterpret_cast<void*>(ass_subscript)},
-    {Py_sq_contains, reinterpret_cast<void*>(contains)},
+    {Py_mp_length, as_slot(catching<length>)},
+    {Py_sq_length, as_slot(catching<length>)},  // len() looks here first
+    {Py_mp_subscript, as_slot(catching<subscript>)},
+    {Py_mp_ass_subscript, as_slot(catching<ass_subscript>)},
+    {Py_sq_contains, as_slot(catching<contains>)},
     {0, nullptr},
 };
 
