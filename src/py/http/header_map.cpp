@@ -287,9 +287,10 @@ bool append_element(PyObject* e, HeaderMapState& out) {
   return ok;
 }
 
-// Room for `n` fields of typical size.
+// Room for `n` fields of some 24 bytes (a dozen fit the map's first,
+// cheapest block).
 void reserve_for(HeaderMapState& out, Py_ssize_t n) {
-  if (n > 0) out.map.reserve(static_cast<size_t>(n), static_cast<size_t>(n), static_cast<size_t>(n) * 32);
+  if (n > 0) out.map.reserve(static_cast<size_t>(n), static_cast<size_t>(n), static_cast<size_t>(n) * 24);
 }
 
 bool fill_from_iterable(PyObject* init, HeaderMapState& out) {
