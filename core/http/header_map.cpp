@@ -11,11 +11,10 @@ namespace vintrel::http {
 namespace {
 
 constexpr size_t kFirstSlots = 16;
-// The room a map takes when its first name arrives: a small head (a dozen
-// fields of some 25 bytes) in one block of 1 KiB, which the allocator
-// serves from its fast per-thread cache.
+// The room a map takes when its first name arrives: a typical head (a
+// dozen fields of some 30 bytes) in one block.
 constexpr size_t kFirstNames = 12;
-constexpr size_t kFirstBytes = 296;
+constexpr size_t kFirstBytes = 384;
 constexpr size_t kMaxBytes = UINT32_MAX;
 
 // Equality of n bytes: names and values are mostly short, so whole-word
@@ -252,8 +251,8 @@ size_t HeaderMap::find_slot(std::string_view name, uint32_t hash) const noexcept
     // An empty slot, or one nearer its home than we are from ours, ends the
     // search: robin hood placement would have put the name before it.
     if (s.entry == 0 || ((pos - s.hash) & m) < dist) return npos;
-    if (s.hash == static_cast<uint16_t>(hash)) {
-      const NameRec& n = names_[s.entry - 1u];
+    if (s.hash == hash) {
+      const NameRec& n = names_[s.entry - 1];
       if (n.len == name.size() && same_name(bytes_.data() + n.off, name.data(), name.size())) return pos;
     }
   }
@@ -261,13 +260,13 @@ size_t HeaderMap::find_slot(std::string_view name, uint32_t hash) const noexcept
 
 size_t HeaderMap::slot_of_entry(size_t entry) const noexcept {
   size_t pos = names_[entry].hash & mask();
-  const auto want = static_cast<uint16_t>(entry + 1);
+  const auto want = static_cast<uint32_t>(entry + 1);
   while (slots_[pos].entry != want) pos = (pos + 1) & mask();
   return pos;
 }
 
 size_t HeaderMap::place(size_t entry, uint32_t hash) noexcept {
-  Slot carry{static_cast<uint16_t>(hash), static_cast<uint16_t>(entry + 1)};
+  Slot carry{hash, static_cast<uint32_t>(entry + 1)};
   size_t pos = hash & mask();
   size_t dist = 0;
   size_t touched = 0;
@@ -646,7 +645,7 @@ void HeaderMap::remove_slot(size_t pos) {
   // The last name moves into the hole; its slot follows it.
   const size_t last = names_.size() - 1;
   if (hole != last) {
-    slots_[slot_of_entry(last)].entry = static_cast<uint16_t>(hole + 1);
+    slots_[slot_of_entry(last)].entry = static_cast<uint32_t>(hole + 1);
     names_[hole] = names_[last];
   }
   names_.pop_back();

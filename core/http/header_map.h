@@ -11,8 +11,8 @@
 // outweigh the live ones the map compacts itself (amortised constant time).
 //
 // Index. `slots_` is an open-addressing index over the names: robin hood
-// probing with backward-shift deletion; each slot carries 16 bits of the
-// name's hash beside its entry number, so a probe tells a slot's home and
+// probing with backward-shift deletion; each slot carries the name's whole
+// 32-bit hash beside its entry number, so a probe tells a slot's home and
 // rules out most mismatches without touching the entry. Removal moves the
 // last name into the hole, so every operation is constant time on average.
 //
@@ -277,12 +277,9 @@ class HeaderMap {
   size_t max_displacement() const noexcept;
 
  private:
-  // Four bytes: the low 16 bits of the name's hash (every bit a home slot
-  // uses, at most 15, and a tag that rules out most other names) and the
-  // entry number + 1 (0 when empty; at most 24,577).
   struct Slot {
-    uint16_t hash;
-    uint16_t entry;
+    uint32_t hash;
+    uint32_t entry;  // entry number + 1; 0 when empty
   };
 
   std::string_view value_bytes(uint32_t rec) const noexcept {

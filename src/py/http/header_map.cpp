@@ -287,10 +287,9 @@ bool append_element(PyObject* e, HeaderMapState& out) {
   return ok;
 }
 
-// Room for `n` fields of some 24 bytes (a dozen fit the map's first,
-// cheapest block).
+// Room for `n` fields of typical size.
 void reserve_for(HeaderMapState& out, Py_ssize_t n) {
-  if (n > 0) out.map.reserve(static_cast<size_t>(n), static_cast<size_t>(n), static_cast<size_t>(n) * 24);
+  if (n > 0) out.map.reserve(static_cast<size_t>(n), static_cast<size_t>(n), static_cast<size_t>(n) * 32);
 }
 
 bool fill_from_iterable(PyObject* init, HeaderMapState& out) {
