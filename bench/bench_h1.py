@@ -2,11 +2,13 @@
 
     python bench/bench_h1.py [--rounds N]
 
-Parsing: a ~450-byte response head with 10 fields and a browser-like
-~600-byte request head with 12 fields, each side making its own parser per
-message (h11's state machine needs one per exchange) with the time of
-making a parser taken off. httptools collects the fields through its
-callbacks into a list of pairs, which is what our HeaderMap holds.
+Parsing: a ~450-byte response head with 10 fields (a 304, so that no body
+follows) and a browser-like ~600-byte request head with 12 fields. We and
+httptools parse message after message on one keep-alive connection; h11's
+state machine needs a new connection per exchange, whose making (and the
+request it answers) is timed apart and taken off. httptools collects the
+fields through its callbacks into a list of pairs, which is what our
+HeaderMap holds; a second line adds reading every field of ours back.
 Serializing: a request head and a response head with 8 fields; h11 builds
 its event (it validates the headers there), we take a HeaderMap built once
 (a second line adds building the map to every call). Chunked decoding: a
@@ -26,7 +28,7 @@ import httptools
 from vintrel._vintrel import H1BodyDecoder, H1Codec, HeaderMap
 
 RESPONSE = (
-    b"HTTP/1.1 200 OK\r\n"
+    b"HTTP/1.1 304 Not Modified\r\n"
     b"Date: Tue, 08 Dec 2026 06:38:00 GMT\r\n"
     b"Server: nginx/1.25.3\r\n"
     b"Content-Type: text/html; charset=utf-8\r\n"
@@ -83,12 +85,16 @@ H11_REQUEST_FOR_RESPONSE = h11.Request(method="GET", target="/", headers=[("Host
 
 # ---------------------------------------------------------------- parsing
 
+OUR_CLIENT = H1Codec()
+OUR_SERVER = H1Codec()
+
+
 def ours_response():
-    return H1Codec().receive_head(RESPONSE)
+    return OUR_CLIENT.receive_head(RESPONSE)
 
 
 def ours_response_read():
-    return H1Codec().receive_head(RESPONSE).headers.items()
+    return OUR_CLIENT.receive_head(RESPONSE).headers.items()
 
 
 def h11_response_setup():
@@ -112,6 +118,9 @@ class Collect:
         self.fields = []
         self.body = 0
 
+    def on_message_begin(self):
+        self.fields = []
+
     def on_header(self, name, value):
         self.fields.append((name, value))
 
@@ -122,22 +131,20 @@ class Collect:
         self.body += len(data)
 
 
+HT_CLIENT = httptools.HttpResponseParser(Collect())
+HT_SERVER = httptools.HttpRequestParser(Collect())
+
+
 def httptools_response():
-    p = httptools.HttpResponseParser(Collect())
-    p.feed_data(RESPONSE)
-    return p
-
-
-def httptools_response_setup():
-    return httptools.HttpResponseParser(Collect())
+    HT_CLIENT.feed_data(RESPONSE)
 
 
 def ours_request():
-    return H1Codec().receive_request_head(REQUEST)
+    return OUR_SERVER.receive_request_head(REQUEST)
 
 
 def ours_request_read():
-    return H1Codec().receive_request_head(REQUEST).headers.items()
+    return OUR_SERVER.receive_request_head(REQUEST).headers.items()
 
 
 def h11_request():
@@ -147,9 +154,7 @@ def h11_request():
 
 
 def httptools_request():
-    p = httptools.HttpRequestParser(Collect())
-    p.feed_data(REQUEST)
-    return p
+    HT_SERVER.feed_data(REQUEST)
 
 
 # ---------------------------------------------------------------- serializing
@@ -243,14 +248,12 @@ def nothing():
 
 # (case, ours, h11, httptools or None, setups taken off (ours, h11, httptools), operations per call)
 CASES = [
-    ("parse response head", ours_response, h11_response, httptools_response,
-     (H1Codec, h11_response_setup, httptools_response_setup)),
-    ("  + read every field", ours_response_read, h11_response, httptools_response,
-     (H1Codec, h11_response_setup, httptools_response_setup)),
+    ("parse response head", ours_response, h11_response, httptools_response, (None, h11_response_setup, None)),
+    ("  + read every field", ours_response_read, h11_response, httptools_response, (None, h11_response_setup, None)),
     ("parse request head", ours_request, h11_request, httptools_request,
-     (H1Codec, lambda: h11.Connection(h11.SERVER), lambda: httptools.HttpRequestParser(Collect()))),
+     (None, lambda: h11.Connection(h11.SERVER), None)),
     ("  + read every field", ours_request_read, h11_request, httptools_request,
-     (H1Codec, lambda: h11.Connection(h11.SERVER), lambda: httptools.HttpRequestParser(Collect()))),
+     (None, lambda: h11.Connection(h11.SERVER), None)),
     ("serialize request head", ours_serialize_request, h11_serialize_request, None, (nothing, h11_client, None)),
     ("  + build the HeaderMap", ours_serialize_request_map, h11_serialize_request, None, (nothing, h11_client, None)),
     ("serialize response head", ours_serialize_response, h11_serialize_response, None,
