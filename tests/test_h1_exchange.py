@@ -2,6 +2,8 @@
 through bytes in memory, every exchange delivered whole and one byte at a
 time."""
 
+import random
+
 import pytest
 
 import vintrel._vintrel as m
@@ -190,3 +192,46 @@ def test_pipelined_requests_from_leftover_bytes(step):
         server.serialize_response(200, content_length=0)
     assert seen == [("/1", b"one"), ("/2", b"two"), ("/3", b"")]
     assert server.buffered() == 0 and speer.pending == []
+
+
+def outcome(receive, wire, step):
+    """The head's meaning and the bytes after it, or the error."""
+    codec = m.H1Codec()
+    recv = getattr(codec, receive)
+    delivered = 0
+    try:
+        for piece in pieces(wire, step):
+            delivered += len(piece)
+            head = recv(piece)
+            if head is not None:
+                fields = (head.body_kind, head.content_length, head.keep_alive, head.is_upgrade, head.headers.items())
+                return ("head", fields, codec.take_body() + wire[delivered:])
+    except ValueError as e:
+        return ("error", str(e))
+    return ("incomplete", codec.buffered())
+
+
+SEEDS = (b"POST /a?b=c HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\nX-A: v\r\n\r\nabc",
+                 b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n0\r\n\r\n")
+
+
+@pytest.mark.parametrize("seed", range(300))
+def test_mutated_heads_fail_or_parse_the_same_whole_and_split(seed):
+    rng = random.Random(seed)
+    base = SEEDS[seed % 2]
+    receive = "receive_request_head" if seed % 2 == 0 else "receive_head"
+    wire = bytearray(base)
+    for _ in range(rng.randint(1, 4)):
+        pos = rng.randrange(len(wire))
+        action = rng.random()
+        byte = rng.choice(b"\r\n\t :\x00\x7f\x80,;0aZ")
+        if action < 0.4:
+            wire[pos] = byte
+        elif action < 0.7:
+            wire.insert(pos, byte)
+        else:
+            del wire[pos]
+    wire = bytes(wire)
+    whole = outcome(receive, wire, None)
+    assert outcome(receive, wire, 1) == whole
+    assert outcome(receive, wire, 5) == whole
