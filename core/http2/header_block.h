@@ -1,0 +1,162 @@
+// One received header block as it decodes: the checks every decoded header
+// passes, the size accounting against the header-list limits, and the
+// fields kept for the event. The HPACK decoder reaches it through the seam
+// at the bottom of this file.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "core/http2/frame/head.h"
+
+namespace vintrel::h2 {
+
+enum class Pseudo : uint8_t { Method, Scheme, Authority, Path, Protocol, Status };
+inline constexpr size_t kPseudoCount = 6;
+// ":method", ":scheme", ":authority", ":path", ":protocol", ":status".
+std::string_view pseudo_name(Pseudo which) noexcept;
+
+// What a decoded header costs against the header-list limits: name octets
+// (a pseudo-header's colon included) + value octets + 32.
+inline constexpr uint64_t kHeaderOverhead = 32;
+
+// The decoded fields a header block keeps, in one byte store: the
+// pseudo-headers by slot and the regular fields in arrival order.
+class HeaderFields {
+ public:
+  size_t size() const noexcept { return fields_.size(); }
+  std::string_view name(size_t i) const noexcept { return view(fields_[i].name); }
+  std::string_view value(size_t i) const noexcept { return view(fields_[i].value); }
+  std::optional<std::string_view> pseudo(Pseudo which) const noexcept;
+
+  void add_pseudo(Pseudo which, std::string_view value);
+  void add_field(std::string_view name, std::string_view value);
+
+ private:
+  // 32-bit offsets: a block keeps less than the header-list size, which
+  // is itself a 32-bit setting.
+  struct Span {
+    uint32_t offset;
+    uint32_t length;
+  };
+  struct Field {
+    Span name;
+    Span value;
+  };
+  Span store(std::string_view bytes);
+  std::string_view view(Span s) const noexcept { return std::string_view(bytes_).substr(s.offset, s.length); }
+
+  std::string bytes_;
+  std::vector<Field> fields_;
+  std::array<std::optional<Span>, kPseudoCount> pseudo_{};
+};
+
+// A complete header block: the event of a HEADERS frame and its
+// CONTINUATION frames. END_HEADERS is always set on it.
+struct HeadersFrame {
+  StreamId stream_id;
+  bool end_stream;
+  HeaderFields fields;
+
+  std::optional<std::string_view> method() const noexcept { return fields.pseudo(Pseudo::Method); }
+  std::optional<std::string_view> scheme() const noexcept { return fields.pseudo(Pseudo::Scheme); }
+  std::optional<std::string_view> authority() const noexcept { return fields.pseudo(Pseudo::Authority); }
+  std::optional<std::string_view> path() const noexcept { return fields.pseudo(Pseudo::Path); }
+  // The decoder hands over three digits 100 to 999.
+  std::optional<uint16_t> status() const noexcept;
+};
+
+// The header-list bounds a block is decoded under. A list past `max_list`
+// keeps its first headers and drops the rest (the block goes "over size");
+// past `abuse` decoding stops and the connection fails.
+struct HeaderLimits {
+  uint64_t max_list;
+  uint64_t abuse;
+};
+
+// The regular fields a block keeps may name at most this many distinct
+// names: the capacity of the header map the Python layer builds from them.
+// A block that would pass it goes over size instead.
+inline constexpr size_t kMaxDistinctFieldNames = 24576;
+
+// The sink the HPACK decoder delivers each decoded header to, in block
+// order. Each accept answers whether decoding should go on: false only when
+// the list passed the abuse limit.
+class HeaderBlock {
+ public:
+  // A list size above 2^32 - 1 counts as 2^32 - 1 (the setting is 32-bit,
+  // and the kept fields' store is addressed by 32-bit offsets).
+  HeaderBlock(StreamId stream_id, bool end_stream, HeaderLimits limits) noexcept
+      : stream_id_(stream_id),
+        end_stream_(end_stream),
+        limits_{std::min<uint64_t>(limits.max_list, UINT32_MAX), limits.abuse} {}
+
+  // The value is valid UTF-8 (a method token for :method, three digits 100
+  // to 999 for :status): the decoder checks it.
+  bool accept_pseudo(Pseudo which, std::string_view value);
+  // The name is a valid lowercase field name and the value a valid field
+  // value: the decoder checks both.
+  bool accept_field(std::string_view name, std::string_view value);
+
+  StreamId stream_id() const noexcept { return stream_id_; }
+  bool malformed() const noexcept { return malformed_; }
+  bool way_too_large() const noexcept { return way_too_large_; }
+  bool over_size() const noexcept { return over_size_; }
+  uint64_t list_size() const noexcept { return list_size_; }
+
+  HeadersFrame finish() &&;
+
+ private:
+  // Size accounting and keeping (or dropping, once over size); false past
+  // the abuse limit.
+  bool count(uint64_t size) noexcept;
+  bool room_for_name(std::string_view name);
+
+  StreamId stream_id_;
+  bool end_stream_;
+  HeaderLimits limits_;
+  bool malformed_ = false;
+  bool way_too_large_ = false;
+  bool over_size_ = false;
+  bool saw_regular_ = false;
+  uint64_t list_size_ = 0;
+  HeaderFields fields_;
+  // Only once a block holds as many fields as the name cap: the distinct
+  // names kept so far.
+  std::unique_ptr<std::unordered_set<std::string>> names_;
+};
+
+// The seam between header-block assembly and the HPACK decoder.
+struct BlockDecodeStatus {
+  enum class Kind : uint8_t {
+    Done,      // every representation decoded, or the sink stopped
+    NeedMore,  // the fragment ends inside a representation
+    Failed,    // any other HPACK failure
+  };
+  Kind kind;
+  // Octets of complete representations taken from the front of the
+  // fragment; the rest waits for the next fragment (NeedMore).
+  size_t consumed;
+  // NeedMore and Failed: the HPACK failure's debug text with static
+  // storage, e.g. "NeedMore(StringUnderflow)", "InvalidTableIndex".
+  std::string_view failure{};
+};
+
+// Decodes complete representations at the front of a fragment into a block.
+// One lives per connection and keeps its dynamic table across blocks.
+class HeaderBlockDecoder {
+ public:
+  virtual BlockDecodeStatus decode(std::string_view fragment, HeaderBlock& block) = 0;
+
+ protected:
+  ~HeaderBlockDecoder() = default;
+};
+
+}  // namespace vintrel::h2

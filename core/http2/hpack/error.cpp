@@ -1,0 +1,32 @@
+#include "core/http2/hpack/error.h"
+
+namespace vintrel::h2::hpack {
+
+std::string_view need_more_cause_text(NeedMoreCause cause) noexcept {
+  switch (cause) {
+    case NeedMoreCause::UnexpectedEndOfStream: return "UnexpectedEndOfStream";
+    case NeedMoreCause::IntegerUnderflow: return "IntegerUnderflow";
+    case NeedMoreCause::StringUnderflow: return "StringUnderflow";
+  }
+  return "";
+}
+
+std::string decode_error_text(HpackDecodeError error) {
+  switch (error.kind) {
+    case DecodeErrorKind::NeedMore:
+      return "NeedMore(" + std::string(need_more_cause_text(error.cause)) + ")";
+    case DecodeErrorKind::InvalidRepresentation: return "InvalidRepresentation";
+    case DecodeErrorKind::InvalidIntegerPrefix: return "InvalidIntegerPrefix";
+    case DecodeErrorKind::InvalidTableIndex: return "InvalidTableIndex";
+    case DecodeErrorKind::InvalidHuffmanCode: return "InvalidHuffmanCode";
+    case DecodeErrorKind::InvalidUtf8: return "InvalidUtf8";
+    case DecodeErrorKind::InvalidStatusCode: return "InvalidStatusCode";
+    case DecodeErrorKind::InvalidPseudoheader: return "InvalidPseudoheader";
+    case DecodeErrorKind::InvalidMaxDynamicSize: return "InvalidMaxDynamicSize";
+    case DecodeErrorKind::IntegerOverflow: return "IntegerOverflow";
+    case DecodeErrorKind::TableInvariant: return "Size of table != 0, but no headers left!";
+  }
+  return "";
+}
+
+}  // namespace vintrel::h2::hpack

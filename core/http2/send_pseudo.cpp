@@ -1,0 +1,56 @@
+#include "core/http2/send_pseudo.h"
+
+#include <string>
+
+#include "core/http/method.h"
+#include "core/http/status.h"
+#include "core/http/uri.h"
+
+namespace vintrel::h2 {
+namespace {
+
+InvalidValue composed(std::string_view prefix, std::string_view text) {
+  std::string message(prefix);
+  message += ": ";
+  message += text;
+  return {std::move(message)};
+}
+
+}  // namespace
+
+Result<SendPseudo, InvalidValue> request_pseudo(std::string_view method_text, std::string_view url) {
+  auto method = http::Method::parse(method_text);
+  if (!method) return fail(composed(http::kMethodErrorPrefix, http::method_error_text(method.error())));
+  auto uri = http::parse_uri(url);
+  if (!uri) return fail(composed(http::kUriErrorPrefix, http::uri_error_text(uri.error())));
+
+  SendPseudo out;
+  auto set = [&](Pseudo which, std::string_view value) { out.slots[static_cast<size_t>(which)] = value; };
+  set(Pseudo::Method, method_text);
+  if (method->is(http::MethodKind::Connect)) {
+    if (uri->has_authority()) set(Pseudo::Authority, uri->authority);
+    return out;
+  }
+  switch (uri->scheme_kind) {
+    case http::SchemeKind::None: break;
+    case http::SchemeKind::Http: set(Pseudo::Scheme, "http"); break;
+    case http::SchemeKind::Https: set(Pseudo::Scheme, "https"); break;
+    case http::SchemeKind::Other: set(Pseudo::Scheme, uri->scheme); break;
+  }
+  if (uri->has_authority()) set(Pseudo::Authority, uri->authority);
+  if (!uri->path_and_query.empty())
+    set(Pseudo::Path, uri->path_and_query);
+  else
+    set(Pseudo::Path, method->is(http::MethodKind::Options) ? "*" : "/");
+  return out;
+}
+
+Result<SendPseudo, InvalidValue> response_pseudo(uint16_t status) {
+  auto code = http::StatusCode::from_u16(status);
+  if (!code) return fail(composed(http::kStatusErrorPrefix, http::status_error_text(code.error())));
+  SendPseudo out;
+  out.slots[static_cast<size_t>(Pseudo::Status)] = code->digits();
+  return out;
+}
+
+}  // namespace vintrel::h2
