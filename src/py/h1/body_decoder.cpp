@@ -5,7 +5,7 @@
 #include "core/http1/body_decoder.h"
 #include "src/py/errors.h"
 #include "src/py/exports.h"
-#include "src/py/http/header_map.h"
+#include "src/py/http/header_args.h"
 
 namespace vintrel::py {
 namespace {

@@ -7,7 +7,7 @@
 #include "src/py/errors.h"
 #include "src/py/exports.h"
 #include "src/py/h1/events.h"
-#include "src/py/http/header_map.h"
+#include "src/py/http/header_args.h"
 
 namespace vintrel::py {
 namespace {
@@ -33,12 +33,6 @@ bool with_optional_headers(PyObject* obj, const char* argname, F&& f) {
     return true;
   }
   return with_headers(obj, argname, [&](const http::HeaderMap& map) { f(&map); });
-}
-
-// The TypeError of a `headers` argument that is neither None nor a
-// HeaderMap, raised before the other arguments are validated.
-bool headers_type_ok(PyObject* obj, const char* argname) {
-  return is_none(obj) || is_header_map(obj) || with_headers(obj, argname, [](const http::HeaderMap&) {});
 }
 
 // What a serializer made under the lock: the view of its bytes, lent, or
@@ -112,7 +106,7 @@ PyObject* serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t na
       (arg[5] != nullptr && !bool_arg(arg[5], "chunked", &chunked))) {
     return nullptr;
   }
-  if (!headers_type_ok(arg[2], "headers")) return nullptr;
+  if (!check_headers_arg(arg[2], "headers", true)) return nullptr;  // types before values
   auto method = http::Method::parse(method_text);
   if (!method.ok()) return raise_value_error(http::kMethodErrorPrefix, http::kInvalidMethodText);
   auto uri = http::parse_uri(url);
@@ -145,7 +139,7 @@ PyObject* serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t n
       (arg[5] != nullptr && !bool_arg(arg[5], "chunked", &chunked))) {
     return nullptr;
   }
-  if (!headers_type_ok(arg[1], "headers")) return nullptr;
+  if (!check_headers_arg(arg[1], "headers", true)) return nullptr;
   const http1::BodyLength body = http1::BodyLength::from_args(content_length, chunked);
   Made<http1::EncodeError> made;
   with_optional_headers(arg[1], "headers", [&](const http::HeaderMap* headers) {

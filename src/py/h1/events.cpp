@@ -1,7 +1,7 @@
 #include "src/py/h1/events.h"
 
 #include "src/py/exports.h"
-#include "src/py/http/header_map.h"
+#include "src/py/http/header_args.h"
 
 namespace vintrel::py {
 namespace {
