@@ -36,6 +36,11 @@ def factories():
 
         out["ProxyMatcher"] = matcher
         out["ProxyIntercept"] = lambda: matcher().intercept("http://example.com/")
+    if hasattr(m, "H1Codec"):
+        out["H1Codec"] = m.H1Codec
+        out["H1BodyDecoder"] = lambda: m.H1BodyDecoder("chunked")
+        out["H1ResponseHead"] = lambda: m.H1Codec().receive_head(b"HTTP/1.1 200 OK\r\n\r\n")
+        out["H1RequestHead"] = lambda: m.H1Codec().receive_request_head(b"GET / HTTP/1.1\r\n\r\n")
     return out
 
 
@@ -123,3 +128,42 @@ def test_reentrant_iteration_during_construction():
 
     made = m.HeaderMap(pairs())
     assert made.items() == [("x", b"1"), ("y", b"2"), ("z", b"HeaderMap([('a', b'1'), ('b', b'2')])")]
+
+
+@pytest.mark.skipif(not hasattr(m, "H1Codec"), reason="H1Codec not built")
+def test_h1_constructors_survive_any_arguments():
+    for args in itertools.product(POOL, repeat=2):
+        for make in (m.H1BodyDecoder, m.H1Codec):
+            try:
+                make(*args)
+            except ALLOWED:
+                pass
+
+
+@pytest.mark.skipif(not hasattr(m, "H1Codec"), reason="H1Codec not built")
+def test_h1_keyword_options_survive_any_values():
+    for value in POOL:
+        for kw in ("http10", "content_length", "chunked", "trailer_fields"):
+            try:
+                m.H1Codec().serialize_request("POST", "/", None, **{kw: value})
+            except ALLOWED:
+                pass
+        for kw in ("keep_alive", "http10", "content_length", "chunked"):
+            try:
+                m.H1Codec().serialize_response(200, None, **{kw: value})
+            except ALLOWED:
+                pass
+
+
+@pytest.mark.skipif(not hasattr(m, "H1Codec"), reason="H1Codec not built")
+def test_reentrant_trailer_fields_do_not_deadlock():
+    c = m.H1Codec()
+
+    class Names:
+        def __iter__(self):
+            # Runs while the outer call converts its arguments, before any lock.
+            c.serialize_request("GET", "/other")
+            yield "x-t"
+
+    c.serialize_request("POST", "/", chunked=True, trailer_fields=Names())
+    assert c.serialize_trailers(m.HeaderMap([("x-t", "1")])) == b"0\r\nx-t: 1\r\n\r\n"

@@ -1,7 +1,7 @@
 """HTTP/1.1 and HTTP/2 protocol logic without I/O."""
 
 import enum
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import TypeVar, final
 
 _T = TypeVar("_T")
@@ -20,6 +20,10 @@ __all__ = [
     "H2UserError",
     "H2FlowControlError",
     "H2Reason",
+    "H1Codec",
+    "H1ResponseHead",
+    "H1RequestHead",
+    "H1BodyDecoder",
     "ProxyMatcher",
     "ProxyIntercept",
 ]
@@ -240,6 +244,126 @@ class H2FlowControl:
 
         sz above window_size() raises H2FlowControlError.
         """
+
+@final
+class H1Codec:
+    """A synchronous HTTP/1 client codec.
+
+    The same object serves the server role: one HTTP/1 connection without
+    I/O. Heads and body chunks to send come back as bytes; received bytes
+    go to receive_head (client) or receive_request_head (server), and the
+    body bytes after a head are taken with take_body for an H1BodyDecoder.
+    Protocol failures raise ValueError with a prefix naming what failed.
+    """
+
+    def __init__(self) -> None: ...
+    def serialize_request(
+        self,
+        method: str,
+        url: str,
+        headers: HeaderMap | None = None,
+        *,
+        http10: bool = False,
+        content_length: int | None = None,
+        chunked: bool = False,
+        trailer_fields: Sequence[str] = ...,
+    ) -> bytes:
+        """The bytes of a request head; installs the body's framing."""
+    def serialize_data(self, chunk: bytes) -> bytes:
+        """One body chunk, framed for the message in flight."""
+    def serialize_end(self) -> bytes:
+        """The end of the body in flight."""
+    def serialize_trailers(self, trailers: HeaderMap) -> bytes:
+        """The end of a chunked body with its declared, allowed trailers."""
+    def body_is_eof(self) -> bool:
+        """Whether no body (or no more of it) is to be sent."""
+    def receive_head(self, data: bytes) -> H1ResponseHead | None:
+        """Append data and parse a response head; None while incomplete."""
+    def receive_request_head(self, data: bytes) -> H1RequestHead | None:
+        """Append data and parse a request head; None while incomplete."""
+    def serialize_response(
+        self,
+        status: int,
+        headers: HeaderMap | None = None,
+        *,
+        keep_alive: bool = True,
+        http10: bool = False,
+        content_length: int | None = None,
+        chunked: bool = False,
+    ) -> bytes:
+        """The bytes of a response head to the request received last."""
+    def take_body(self) -> bytes:
+        """Remove and return everything in the receive buffer."""
+    def buffered(self) -> int:
+        """The number of bytes in the receive buffer."""
+
+@final
+class H1ResponseHead:
+    """A parsed HTTP/1 response head (the event `receive_head` yields)."""
+
+    @property
+    def status(self) -> int: ...
+    @property
+    def headers(self) -> HeaderMap: ...
+    @property
+    def keep_alive(self) -> bool: ...
+    @property
+    def body_kind(self) -> str: ...
+    @property
+    def content_length(self) -> int | None: ...
+    @property
+    def is_upgrade(self) -> bool: ...
+    @property
+    def http10(self) -> bool: ...
+
+@final
+class H1RequestHead:
+    """A parsed HTTP/1 request head (the event `receive_request_head` yields)."""
+
+    @property
+    def method(self) -> str: ...
+    @property
+    def target(self) -> str: ...
+    @property
+    def headers(self) -> HeaderMap: ...
+    @property
+    def keep_alive(self) -> bool: ...
+    @property
+    def body_kind(self) -> str: ...
+    @property
+    def content_length(self) -> int | None: ...
+    @property
+    def expect_continue(self) -> bool: ...
+    @property
+    def is_upgrade(self) -> bool: ...
+    @property
+    def http10(self) -> bool: ...
+
+@final
+class H1BodyDecoder:
+    """Decodes one HTTP/1 message body.
+
+    kind is "length" (length bytes), "chunked" (with trailers), "close"
+    (until mark_eof) or "empty" (any other text: no body); take kind and
+    length from the parsed head's body_kind and content_length. Every
+    failure raises ValueError("malformed HTTP/1 body: ...").
+    """
+
+    def __new__(cls, kind: str, length: int = 0) -> H1BodyDecoder: ...
+    def feed(self, data: bytes) -> None:
+        """Append data to the read buffer, also after the body ended."""
+    def mark_eof(self) -> None:
+        """Report that the transport closed."""
+    def decode(self) -> bytes | None:
+        """The next body data (non-empty), or None when more input is needed
+        or the body ended (is_complete tells which)."""
+    @property
+    def is_complete(self) -> bool:
+        """Whether the body has ended."""
+    def take_buffered(self) -> bytes:
+        """Remove and return every byte still in the read buffer."""
+    def take_trailers(self) -> HeaderMap | None:
+        """The trailers of a completed chunked body, moved out once."""
 
 @final
 class ProxyMatcher:

@@ -77,11 +77,6 @@ void BodyDecoder::feed(std::string_view data) {
   buf_.append(data);
 }
 
-void BodyDecoder::clear_buffered() noexcept {
-  buf_.clear();
-  pos_ = 0;
-}
-
 std::optional<http::HeaderMap> BodyDecoder::take_trailers() noexcept {
   std::optional<http::HeaderMap> out = std::move(trailers_);
   trailers_.reset();

@@ -68,14 +68,15 @@ class BodyDecoder {
 
   // Body data (never empty), or nothing when more input is needed or the
   // body just ended (is_complete() tells them apart). The view lives until
-  // the next call on the decoder. A failure is sticky: every later call
+  // the next feed. A failure is sticky: every later call
   // returns it again, since the stream position it left is meaningless.
   Result<std::optional<std::string_view>, BodyError> decode();
 
   bool is_complete() const noexcept { return complete_; }
-  // The bytes not consumed; clear_buffered() empties the buffer.
+  // The bytes not consumed; clear_buffered() consumes them all. Views of the
+  // buffer (these and decode's) live until the next feed.
   std::string_view buffered() const noexcept { return std::string_view(buf_).substr(pos_); }
-  void clear_buffered() noexcept;
+  void clear_buffered() noexcept { pos_ = buf_.size(); }
   // The trailers of a completed chunked body that had any, moved out once.
   std::optional<http::HeaderMap> take_trailers() noexcept;
 

@@ -47,9 +47,14 @@ class Codec {
 
   // The receive buffer: an unparsed head, or body bytes not yet taken.
   size_t buffered() const noexcept { return reader_.buffer().size(); }
-  // take_body: read buffered_bytes(), then clear_buffer().
   std::string_view buffered_bytes() const noexcept { return reader_.buffer().view(); }
-  void clear_buffer() noexcept { reader_.buffer().clear(); }
+  // take_body: every buffered byte, consumed. The view lives until the next
+  // append, that is the next receive_head or receive_request_head.
+  std::string_view take_buffered() noexcept {
+    const std::string_view out = reader_.buffer().view();
+    reader_.buffer().consume(out.size());
+    return out;
+  }
 
  private:
   HeadReader reader_;

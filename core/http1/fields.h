@@ -1,9 +1,10 @@
-// The HTTP/1 core's only ways into a HeaderMap: every parsed field is
-// appended through append_field, every map being encoded is read through
-// for_each_field. Keeping them in one place lets the storage behind the map
+// The HTTP/1 core's only ways into a HeaderMap: parsed fields are appended
+// through append_fields (a head, in bulk) or append_field (a trailer), every
+// map being encoded is read through for_each_field. Keeping them in one place lets the storage behind the map
 // change without touching the codec.
 #pragma once
 
+#include <span>
 #include <string_view>
 
 #include "core/http/header_field.h"
@@ -18,6 +19,13 @@ inline bool append_field(http::HeaderMap& map, std::string_view raw_name, std::s
                          http::NameScratch& scratch) {
   auto name = http::parse_header_name(raw_name, scratch);
   return name.ok() && map.append(*name, http::HeaderValue::trusted(value)).ok();
+}
+
+// Appends a parsed head's fields in order, their bytes copied once into the
+// map (names folded to lowercase on the way). The tokenizer checked them.
+// Fails only when the map is full.
+inline bool append_fields(http::HeaderMap& map, std::span<const http::FieldView> fields) {
+  return map.append_fields(fields).ok();
 }
 
 // f(name, value) for every value, in the map's order; names are lowercase.

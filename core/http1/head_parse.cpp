@@ -121,7 +121,6 @@ Result<std::optional<ResponseHead>, ParseError> HeadReader::receive_response(
     std::optional<std::string_view> last_te;
     std::optional<uint64_t> length;
     std::optional<ParseError> length_error;
-    http::NameScratch scratch;
     for (size_t i = 0; i < count; ++i) {
       const RawField& f = fields_[i];
       if (f.name.size() >= kNameTooLong) return fail(ParseError::TooLarge);
@@ -147,7 +146,6 @@ Result<std::optional<ResponseHead>, ParseError> HeadReader::receive_response(
         default:
           break;
       }
-      if (!append_field(head.headers, f.name, f.value, scratch)) return fail(ParseError::Internal);
     }
 
     const bool connect_2xx = request_method == http::MethodKind::Connect && status / 100 == 2;
@@ -168,6 +166,7 @@ Result<std::optional<ResponseHead>, ParseError> HeadReader::receive_response(
       head.body_kind = BodyKind::Close;
     }
     if (head.is_upgrade) head.keep_alive = false;
+    if (!append_fields(head.headers, {fields_.data(), count})) return fail(ParseError::Internal);
     return std::optional<ResponseHead>(std::move(head));
   }
 }
@@ -206,9 +205,9 @@ Result<std::optional<RequestHead>, ParseError> HeadReader::receive_request(std::
   head.keep_alive = !head.http10();
   head.is_upgrade = head.method.is(http::MethodKind::Connect);
   bool te_seen = false, te_chunked = false, length_seen = false;
-  http::NameScratch scratch;
+  size_t kept = 0;  // the fields stored: all but equal repeats of content-length
   for (size_t i = 0; i < count; ++i) {
-    const RawField& f = fields_[i];
+    const RawField f = fields_[i];
     if (f.name.size() >= kNameTooLong) return fail(ParseError::TooLarge);
     switch (classify(f.name)) {
       case Known::TransferEncoding:
@@ -241,9 +240,10 @@ Result<std::optional<RequestHead>, ParseError> HeadReader::receive_request(std::
       case Known::Other:
         break;
     }
-    if (!append_field(head.headers, f.name, f.value, scratch)) return fail(ParseError::Internal);
+    fields_[kept++] = f;  // kept <= i: the fields stored close up in place
   }
   if (te_seen && !te_chunked) return fail(ParseError::InvalidTransferEncoding);
+  if (!append_fields(head.headers, {fields_.data(), kept})) return fail(ParseError::Internal);
   return std::optional<RequestHead>(std::move(head));
 }
 

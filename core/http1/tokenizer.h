@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/http/header_map.h"
 #include "core/http/version.h"
 #include "core/util/result.h"
 
@@ -25,10 +26,10 @@ enum class TokenError : uint8_t {
   Partial,  // the section ended before its empty line
 };
 
-struct RawField {
-  std::string_view name;   // token characters, as written
-  std::string_view value;  // without surrounding white space
-};
+// A field line: the name's token characters as written, the value without
+// surrounding white space. The header map's own view type, so a parsed head
+// goes into its map in one bulk append.
+using RawField = http::FieldView;
 
 struct RequestLine {
   std::string_view method;

@@ -11,6 +11,10 @@ PyObject* version_object();
 PyObject* header_map_type();
 PyObject* stream_state_type();
 PyObject* flow_control_type();
+PyObject* h1_codec_type();
+PyObject* h1_response_head_type();
+PyObject* h1_request_head_type();
+PyObject* body_decoder_type();
 PyObject* proxy_matcher_type();
 PyObject* proxy_intercept_type();
 

@@ -33,6 +33,10 @@ constexpr Export kExports[] = {
     {"H2UserError", h2_user_error_class},
     {"H2FlowControlError", h2_flow_control_error_class},
     {"H2Reason", h2_reason_enum},
+    {"H1Codec", h1_codec_type},
+    {"H1ResponseHead", h1_response_head_type},
+    {"H1RequestHead", h1_request_head_type},
+    {"H1BodyDecoder", body_decoder_type},
     {"ProxyMatcher", proxy_matcher_type},
     {"ProxyIntercept", proxy_intercept_type},
 };

@@ -53,8 +53,7 @@ Delivered<RequestHead> to_server(Codec& c, const std::string& wire, bool bytewis
 std::pair<std::string, std::string> read_body(Codec& c, const HeadCommon& head, const std::string& later, bool eof,
                                               Fields* trailers = nullptr) {
   BodyDecoder d(head.body_kind, head.content_length);
-  d.feed(c.buffered_bytes());
-  c.clear_buffer();
+  d.feed(c.take_buffered());
   d.feed(later);
   if (eof) d.mark_eof();
   std::string data;
@@ -187,8 +186,7 @@ TEST(H1Codec, StateAcrossCalls) {
   auto head = c.receive_head("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc");
   ASSERT_TRUE(head.ok() && *head);
   EXPECT_EQ(c.buffered(), 3u);
-  EXPECT_EQ(c.buffered_bytes(), "abc");
-  c.clear_buffer();
+  EXPECT_EQ(c.take_buffered(), "abc");
   EXPECT_EQ(c.buffered(), 0u);
   // A refused 1xx leaves an empty body in flight.
   c.serialize_request(method("POST"), *http::parse_uri("/"), nullptr, false, BodyLength::unknown(), {});

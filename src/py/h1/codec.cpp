@@ -1,0 +1,277 @@
+// H1Codec: one HTTP/1 connection in either role, a thin shell over
+// http1::Codec behind the object's own lock. Header arguments are read
+// under their map's lock (taken before the codec's, always in that order);
+// heads, trailer sections and received bytes are lent out of the codec and
+// copied once, into the result.
+#include "core/http1/codec.h"
+#include "src/py/errors.h"
+#include "src/py/exports.h"
+#include "src/py/h1/events.h"
+#include "src/py/http/header_args.h"
+
+namespace vintrel::py {
+namespace {
+
+struct CodecState {
+  http1::Codec codec;
+  Loans loans;
+};
+
+using Payload = Guarded<CodecState>;
+
+PyObject* new_codec(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (!no_constructor_args("H1Codec", args, kwargs)) return nullptr;
+  return new_box<Payload>(type);
+}
+
+// Runs f(const http::HeaderMap*) with the map of a `headers` argument under
+// its lock, or with null for None.
+template <class F>
+bool with_optional_headers(PyObject* obj, const char* argname, F&& f) {
+  if (is_none(obj)) {
+    f(static_cast<const http::HeaderMap*>(nullptr));
+    return true;
+  }
+  return with_headers(obj, argname, [&](const http::HeaderMap& map) { f(&map); });
+}
+
+// What a serializer made under the lock: the view of its bytes, lent, or
+// its failure.
+template <class E>
+struct Made {
+  Loans::Lent lent;
+  std::optional<E> error;
+};
+
+// Runs f(codec), which returns a view or a Result holding one, under the
+// codec's lock.
+template <class E, class F>
+Made<E> make_locked(PyObject* self, F&& f) {
+  return locked<CodecState>(self, [&](CodecState& s) {
+    s.loans.settle();  // the call may overwrite bytes lent out before
+    Made<E> made;
+    auto out = f(s.codec);
+    if constexpr (std::is_same_v<decltype(out), std::string_view>) {
+      made.lent = s.loans.lend(out);
+    } else if (out.ok()) {
+      made.lent = s.loans.lend(*out);
+    } else {
+      made.error = out.error();
+    }
+    return made;
+  });
+}
+
+// The result bytes, or the failure as ValueError("<prefix>: <text>") (no
+// prefix: the text alone).
+template <class E, class Text>
+PyObject* made_bytes(PyObject* self, const Made<E>& made, std::string_view prefix, Text text) {
+  if (!made.error) return bytes_from_loan<CodecState>(self, made.lent);
+  return prefix.empty() ? raise_value_error(text(*made.error)) : raise_value_error(prefix, text(*made.error));
+}
+
+// ---------------------------------------------------------------- sending
+
+constexpr Params<7> kSerializeRequest{
+    "serialize_request",
+    {"method", "url", "headers", "http10", "content_length", "chunked", "trailer_fields"},
+    2,
+    3};
+
+bool trailer_names_arg(PyObject* obj, std::vector<std::string>* out) {
+  if (obj == nullptr) return true;
+  TextList names;
+  if (!text_list_arg(obj, "trailer_fields", &names)) return false;
+  out->reserve(names.size());
+  http::NameScratch scratch;
+  for (std::string_view raw : names) {
+    auto name = http::parse_header_name(raw, scratch);
+    if (!name.ok()) {
+      raise_value_error(http1::kTrailerNamePrefix, http::field_error_text(name.error()));
+      return false;
+    }
+    out->emplace_back(name->view());
+  }
+  return true;
+}
+
+PyObject* serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* arg[7];
+  std::string_view method_text, url;
+  bool http10 = false, chunked = false;
+  std::optional<uint64_t> content_length;
+  if (!parse_args(kSerializeRequest, args, nargs, kwnames, arg) || !text_arg(arg[0], "method", &method_text) ||
+      !text_arg(arg[1], "url", &url) || (arg[3] != nullptr && !bool_arg(arg[3], "http10", &http10)) ||
+      !optional_unsigned_arg(arg[4], &content_length) ||
+      (arg[5] != nullptr && !bool_arg(arg[5], "chunked", &chunked))) {
+    return nullptr;
+  }
+  if (!check_headers_arg(arg[2], "headers", true)) return nullptr;  // types before values
+  auto method = http::Method::parse(method_text);
+  if (!method.ok()) return raise_value_error(http::kMethodErrorPrefix, http::kInvalidMethodText);
+  auto uri = http::parse_uri(url);
+  if (!uri.ok()) return raise_value_error(http::kUriErrorPrefix, http::uri_error_text(uri.error()));
+  std::vector<std::string> trailer_fields;
+  if (!trailer_names_arg(arg[6], &trailer_fields)) return nullptr;
+
+  const http1::BodyLength body = http1::BodyLength::from_args(content_length, chunked);
+  Loans::Lent lent;
+  with_optional_headers(arg[2], "headers", [&](const http::HeaderMap* headers) {
+    lent = make_locked<http1::EncodeError>(self, [&](http1::Codec& c) {
+      return c.serialize_request(*method, *uri, headers, http10, body, std::move(trailer_fields));
+    }).lent;
+  });
+  return bytes_from_loan<CodecState>(self, lent);
+}
+
+constexpr Params<6> kSerializeResponse{
+    "serialize_response", {"status", "headers", "keep_alive", "http10", "content_length", "chunked"}, 1, 2};
+
+PyObject* serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* arg[6];
+  uint16_t status;
+  bool keep_alive = true, http10 = false, chunked = false;
+  std::optional<uint64_t> content_length;
+  if (!parse_args(kSerializeResponse, args, nargs, kwnames, arg) || !unsigned_arg(arg[0], &status) ||
+      (arg[2] != nullptr && !bool_arg(arg[2], "keep_alive", &keep_alive)) ||
+      (arg[3] != nullptr && !bool_arg(arg[3], "http10", &http10)) ||
+      !optional_unsigned_arg(arg[4], &content_length) ||
+      (arg[5] != nullptr && !bool_arg(arg[5], "chunked", &chunked))) {
+    return nullptr;
+  }
+  if (!check_headers_arg(arg[1], "headers", true)) return nullptr;
+  const http1::BodyLength body = http1::BodyLength::from_args(content_length, chunked);
+  Made<http1::EncodeError> made;
+  with_optional_headers(arg[1], "headers", [&](const http::HeaderMap* headers) {
+    made = make_locked<http1::EncodeError>(
+        self, [&](http1::Codec& c) { return c.serialize_response(status, headers, keep_alive, http10, body); });
+  });
+  return made_bytes(self, made, http1::kResponseEncodePrefix, http1::encode_error_text);
+}
+
+constexpr Params<1> kSerializeData{"serialize_data", {"chunk"}, 1};
+
+PyObject* serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* arg[1];
+  std::string_view chunk;
+  if (!parse_args(kSerializeData, args, nargs, kwnames, arg) || !wire_bytes(arg[0], "chunk", &chunk)) return nullptr;
+  // The framed chunk holds its size line and views the caller's bytes,
+  // which the argument keeps alive: it is written straight into the result.
+  auto framed = locked<CodecState>(self, [chunk](CodecState& s) { return s.codec.serialize_data(chunk); });
+  if (!framed.ok()) return raise_value_error(http1::body_encode_error_text(framed.error()));
+  return new_bytes(framed->size(), [&](char* out) { framed->write_to(out); });
+}
+
+PyObject* serialize_end(PyObject* self, PyObject*) {
+  auto made = make_locked<http1::BodyEncodeError>(self, [](http1::Codec& c) { return c.serialize_end(); });
+  return made_bytes(self, made, {}, http1::body_encode_error_text);
+}
+
+constexpr Params<1> kSerializeTrailers{"serialize_trailers", {"trailers"}, 1};
+
+PyObject* serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* arg[1];
+  if (!parse_args(kSerializeTrailers, args, nargs, kwnames, arg)) return nullptr;
+  Made<http1::BodyEncodeError> made;
+  const bool ok = with_headers(arg[0], "trailers", [&](const http::HeaderMap& trailers) {
+    made = make_locked<http1::BodyEncodeError>(self, [&](http1::Codec& c) { return c.serialize_trailers(trailers); });
+  });
+  return ok ? made_bytes(self, made, {}, http1::body_encode_error_text) : nullptr;
+}
+
+PyObject* body_is_eof(PyObject* self, PyObject*) {
+  return bool_from(locked<CodecState>(self, [](CodecState& s) { return s.codec.body_is_eof(); }));
+}
+
+// ---------------------------------------------------------------- receiving
+
+constexpr Params<1> kReceiveHead{"receive_head", {"data"}, 1};
+constexpr Params<1> kReceiveRequestHead{"receive_request_head", {"data"}, 1};
+
+// receive_head and receive_request_head: append, parse, and make the event
+// from the parsed head after the lock.
+template <const Params<1>& P, auto Receive, auto MakeEvent, const std::string_view& Prefix>
+PyObject* receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* arg[1];
+  std::string_view data;
+  if (!parse_args(P, args, nargs, kwnames, arg) || !wire_bytes(arg[0], "data", &data)) return nullptr;
+  auto head = locked<CodecState>(self, [data](CodecState& s) {
+    s.loans.settle();  // appending may move the bytes lent out
+    return (s.codec.*Receive)(data);
+  });
+  if (!head.ok()) return raise_value_error(Prefix, http1::parse_error_text(head.error()));
+  if (!*head) return none();
+  return MakeEvent(std::move(**head));
+}
+
+PyObject* take_body(PyObject* self, PyObject*) {
+  auto made = make_locked<http1::ParseError>(self, [](http1::Codec& c) { return c.take_buffered(); });
+  return bytes_from_loan<CodecState>(self, made.lent);
+}
+
+PyObject* buffered(PyObject* self, PyObject*) {
+  const size_t n = locked<CodecState>(self, [](CodecState& s) { return s.codec.buffered(); });
+  return PyLong_FromSize_t(n);
+}
+
+PyMethodDef kMethods[] = {
+    {"serialize_request", as_cfunction(catching<serialize_request>), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_request($self, method, url, headers=None, *, http10=False, content_length=None, chunked=False, "
+     "trailer_fields=...)\n--\n\n"
+     "The bytes of a request head; the body that follows is framed by content_length or chunked "
+     "(or the caller's own framing headers). trailer_fields declares the trailer names that "
+     "serialize_trailers may send."},
+    {"serialize_data", as_cfunction(catching<serialize_data>), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_data($self, chunk)\n--\n\nOne body chunk, framed for the message in flight."},
+    {"serialize_end", as_cfunction(catching<serialize_end>), METH_NOARGS,
+     "serialize_end($self)\n--\n\nThe end of the body in flight (\"0\\r\\n\\r\\n\" when chunked, else empty)."},
+    {"serialize_trailers", as_cfunction(catching<serialize_trailers>), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_trailers($self, trailers)\n--\n\n"
+     "The end of a chunked body with the declared, allowed fields of trailers; like serialize_end "
+     "for other bodies."},
+    {"body_is_eof", as_cfunction(catching<body_is_eof>), METH_NOARGS,
+     "body_is_eof($self)\n--\n\nWhether no body (or no more of it) is to be sent."},
+    {"receive_head", as_cfunction(catching<receive<kReceiveHead, &http1::Codec::receive_head, new_response_head,
+                                                    http1::kResponseErrorPrefix>>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "receive_head($self, data)\n--\n\n"
+     "Append data and parse a response head: an H1ResponseHead, or None while incomplete. "
+     "Informational heads are consumed silently."},
+    {"receive_request_head",
+     as_cfunction(catching<receive<kReceiveRequestHead, &http1::Codec::receive_request_head, new_request_head,
+                                   http1::kRequestErrorPrefix>>),
+     METH_FASTCALL | METH_KEYWORDS,
+     "receive_request_head($self, data)\n--\n\n"
+     "Append data and parse a request head: an H1RequestHead, or None while incomplete."},
+    {"serialize_response", as_cfunction(catching<serialize_response>), METH_FASTCALL | METH_KEYWORDS,
+     "serialize_response($self, status, headers=None, *, keep_alive=True, http10=False, content_length=None, "
+     "chunked=False)\n--\n\n"
+     "The bytes of a response head to the request received last; the body that follows is "
+     "framed by content_length or chunked."},
+    {"take_body", as_cfunction(catching<take_body>), METH_NOARGS,
+     "take_body($self)\n--\n\n"
+     "Remove and return everything in the receive buffer (after a head: the body bytes already "
+     "received)."},
+    {"buffered", as_cfunction(catching<buffered>), METH_NOARGS,
+     "buffered($self)\n--\n\nThe number of bytes in the receive buffer."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("H1Codec()\n--\n\nA synchronous HTTP/1 client codec.")},
+    {Py_tp_new, as_slot(catching<new_codec>)},
+    {Py_tp_dealloc, as_slot(box_dealloc<Payload>)},
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"vintrel._vintrel.H1Codec", sizeof(Box<Payload>), 0, kTypeFlags, kSlots};
+
+}  // namespace
+
+PyObject* h1_codec_type() {
+  static OnceSlot slot;
+  return slot.get([] { return make_type(&kSpec); });
+}
+
+}  // namespace vintrel::py
