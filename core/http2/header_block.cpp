@@ -69,7 +69,10 @@ bool HeaderBlock::count(uint64_t size) noexcept {
 }
 
 bool HeaderBlock::accept_pseudo(Pseudo which, std::string_view value) {
-  if (saw_regular_ || fields_.pseudo(which)) {
+  // The decoder checks pseudo-header values as UTF-8 only; a NUL, CR or LF
+  // in :path or :authority would reach a driver that may write it into an
+  // HTTP/1 head, so such a block is malformed like any field value would be.
+  if (saw_regular_ || fields_.pseudo(which) || value.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) {
     malformed_ = true;
     return true;
   }
