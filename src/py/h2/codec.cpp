@@ -61,21 +61,44 @@ PyObject* role_client(PyObject* self, void*) { return bool_from(payload_of<Paylo
 
 constexpr Params<1> kReceive{"receive", {"data"}, 1};
 
+// Event vectors circulate between the reader and a per-thread spare, so a
+// steady connection allocates no vector per call. The spare is taken, not
+// borrowed: a call that starts while this thread is still building the
+// objects of another (a finalizer run by an allocation) finds it empty and
+// makes its own. Large vectors are let go rather than kept.
+thread_local std::vector<h2::FrameEvent> spare_events;
+constexpr size_t kKeptEventCapacity = 256;
+
+struct EventBatch {
+  std::vector<h2::FrameEvent> events = std::exchange(spare_events, {});
+  std::string viewed;  // the reader's storage that events view, if any
+
+  EventBatch() = default;
+  EventBatch(const EventBatch&) = delete;
+  EventBatch& operator=(const EventBatch&) = delete;
+  ~EventBatch() {
+    events.clear();
+    if (events.capacity() <= kKeptEventCapacity && events.capacity() > spare_events.capacity())
+      spare_events.swap(events);
+  }
+};
+
 PyObject* receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg[1];
   if (!parse_args(kReceive, args, nargs, kwnames, arg)) return nullptr;
   std::string_view data;
   if (!wire_bytes(arg[0], "data", &data)) return nullptr;
-  std::vector<h2::FrameEvent> events;
-  std::string viewed;  // the reader's storage that events view, if any
+  EventBatch batch;
   auto status = locked<CodecState>(self, [&](CodecState& c) {
+    batch.events.clear();
     auto st = c.reader.receive(data, c.decoder);
     if (st) {
-      events.swap(c.reader.events());
-      c.reader.take_viewed(viewed);
+      batch.events.swap(c.reader.events());
+      c.reader.take_viewed(batch.viewed);
     }
     return st;
   });
+  std::vector<h2::FrameEvent>& events = batch.events;
   if (!status) return raise_protocol_error(status.error().reason, status.error().message);
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(events.size()));
   if (list == nullptr) return nullptr;
