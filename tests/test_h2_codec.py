@@ -155,6 +155,8 @@ def test_serialized_bytes(call, expected):
     (lambda c: c.serialize_data(1, bytearray(b"x")), TypeError, None),
     (lambda c: c.serialize_settings(enable_push=1), TypeError, None),
     (lambda c: c.serialize_settings(1), TypeError, None),
+    (lambda c: c.serialize_data(1, b"", None), TypeError, None),
+    (lambda c: c.serialize_response_headers(1, 200, None, 1), TypeError, None),
 ])
 def test_serializer_refusals(call, exc, message):
     with pytest.raises(exc) as e:
@@ -243,6 +245,8 @@ def test_events_and_reprs():
     assert (d.data, d.flow_controlled_len) == (b"hello", 8)
     [empty] = c.receive(frame(0, 8, 1, b"\x03abc"))
     assert (empty.data, empty.flow_controlled_len) == (b"", 4)
+    [block] = c.receive(frame(1, 0x2C, 1, b"\x02" + b"\0\0\0\3\x10" + b"\0\0"))  # padding to the end
+    assert repr(block) == "Headers(stream_id=1, status=None, end_stream=false, fields=0)"
     assert repr(ack) == "Settings(ack=true, max_concurrent_streams=None, initial_window_size=None, max_frame_size=None)"
     assert st.enable_push is False and not st.ack and st.header_table_size is None
     assert pr.stream_id == 5 and (rst.stream_id, rst.error_code) == (0, 14)
@@ -258,6 +262,10 @@ def test_events_and_reprs():
 
 @pytest.mark.parametrize("data,args", [
     (frame(6, 0, 1, b"1234567"), (1, "failed to load frame: InvalidStreamId")),
+    (frame(0, 0, 0, b"x"), (1, "failed to load frame: InvalidStreamId")),
+    (frame(1, 4, 0, b"\x82"), (1, "failed to load frame: InvalidStreamId")),
+    (frame(4, 0, 1), (1, "failed to load frame: InvalidStreamId")),
+    (frame(1, 0xC, 1, b"\x03\x82\0"), (1, "failed to load frame: TooMuchPadding")),
     (frame(2, 0, 0, b"1234"), (1, "PRIORITY frame with stream ID 0")),
     (frame(0, 8, 1, b"\x04abc"), (1, "failed to load frame: TooMuchPadding")),
     (frame(0, 8, 1), (1, "failed to load frame: TooMuchPadding")),

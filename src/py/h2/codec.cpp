@@ -169,9 +169,10 @@ bool stream_id_arg(PyObject* obj, h2::StreamId* out) {
   return true;
 }
 
-bool optional_bool_arg(PyObject* obj, const char* argname, bool* out) {
+// A flag with the default False: omitted, or True or False (not None).
+bool flag_arg(PyObject* obj, const char* argname, bool* out) {
   *out = false;
-  return is_none(obj) || bool_arg(obj, argname, out);
+  return obj == nullptr || bool_arg(obj, argname, out);
 }
 
 // ---------------------------------------------------------------- header blocks
@@ -214,7 +215,7 @@ PyObject* serialize_request_headers(PyObject* self, PyObject* const* args, Py_ss
   PyObject* headers = is_none(arg[3]) ? nullptr : arg[3];
   if (!unsigned_arg(arg[0], &raw_id) || !text_arg(arg[1], "method", &method) || !text_arg(arg[2], "url", &url) ||
       (headers != nullptr && !headers_type_arg(headers, "headers")) ||
-      !optional_bool_arg(arg[4], "end_stream", &end_stream))
+      !flag_arg(arg[4], "end_stream", &end_stream))
     return nullptr;
   h2::StreamId id;
   if (!stream_id_arg(arg[0], &id)) return nullptr;
@@ -234,7 +235,7 @@ PyObject* serialize_response_headers(PyObject* self, PyObject* const* args, Py_s
   PyObject* headers = is_none(arg[2]) ? nullptr : arg[2];
   if (!unsigned_arg(arg[0], &raw_id) || !unsigned_arg(arg[1], &status) ||
       (headers != nullptr && !headers_type_arg(headers, "headers")) ||
-      !optional_bool_arg(arg[3], "end_stream", &end_stream))
+      !flag_arg(arg[3], "end_stream", &end_stream))
     return nullptr;
   h2::StreamId id;
   if (!stream_id_arg(arg[0], &id)) return nullptr;
@@ -266,7 +267,7 @@ PyObject* serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   std::string_view data;
   bool end_stream;
   if (!unsigned_arg(arg[0], &raw_id) || !wire_bytes(arg[1], "data", &data) ||
-      !optional_bool_arg(arg[2], "end_stream", &end_stream))
+      !flag_arg(arg[2], "end_stream", &end_stream))
     return nullptr;
   h2::StreamId id;
   if (!stream_id_arg(arg[0], &id)) return nullptr;
