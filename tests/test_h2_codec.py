@@ -285,6 +285,9 @@ def test_events_and_reprs():
     (frame(H, EH, 1, b"\x80"), (1, "HPACK decoding failed: Hpack(InvalidTableIndex)")),
     (frame(H, EH, 1, b"\x41\x05ab"), (1, "HPACK decoding failed: Hpack(NeedMore(StringUnderflow))")),
     (frame(H, EH, 1, lit(b":foo", b"x")), (1, "HPACK decoding failed: Hpack(InvalidPseudoheader)")),
+    # An empty literal name waits for more like a cut representation.
+    (frame(H, 0, 1, lit(b"", b"v")) + frame(C, EH, 1),
+     (1, "HPACK decoding failed: Hpack(NeedMore(UnexpectedEndOfStream))")),
 ])
 def test_connection_errors(data, args):
     assert protocol_error(m.H2Codec(), data) == args
