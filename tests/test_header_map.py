@@ -520,3 +520,68 @@ def test_reads_agree_with_a_model_under_random_changes():
         if step % 97 == 0:
             assert m.keys() == list(model)
             assert m.items() == [(n, v) for n in model for v in model[n]]
+
+
+# ---------------------------------------------------------------- dict subclasses
+
+
+def test_dict_subclass_read_in_its_own_order():
+    from collections import OrderedDict
+
+    d = OrderedDict([("a", "1"), ("b", "2"), ("c", "3")])
+    d.move_to_end("a")
+    assert HeaderMap(d).keys() == ["b", "c", "a"]
+    # Two spellings of one name: their values follow the subclass's order.
+    d = OrderedDict([("x", "1"), ("X", "2")])
+    d.move_to_end("x")
+    assert HeaderMap(d).get_all("x") == [b"2", b"1"]
+
+    class Reversed(dict):
+        def items(self):
+            return reversed(list(super().items()))
+
+    assert HeaderMap(Reversed(a="1", b="2")).keys() == ["b", "a"]
+
+
+# ---------------------------------------------------------------- object reuse
+
+
+def test_callers_objects_are_kept():
+    name, value = "x-lower", b"exact bytes"
+    m = HeaderMap([(name, value)])
+    assert m.keys()[0] is name
+    assert m.get("X-LOWER") is value and m.values()[0] is value
+    assert m.items()[0][0] is name and m.items()[0][1] is value
+    # A copy shares the objects; a str value becomes bytes once, then stays.
+    m.add("x-text", "text")
+    assert HeaderMap(m).get("x-lower") is value
+    assert m.get("x-text") is m.get_all("x-text")[0] is m.values()[1]
+    # Mixed-case and bytes names come back as new lowercase str, kept too.
+    m.add(b"X-Bytes", b"v")
+    assert m.keys()[2] == "x-bytes" and m.keys()[2] is m.keys()[2]
+    # A first listing makes one str per name, shared by its pairs.
+    first = HeaderMap([("A", "1"), ("a", "2")]).items()
+    assert first == [("a", b"1"), ("a", b"2")] and first[0][0] is first[1][0]
+
+
+# The map remembers recent lookups by the very key object: every change
+# must still be seen through the same key.
+@pytest.mark.parametrize("make_key", [str, lambda s: s.encode()], ids=["str", "bytes"])
+def test_repeated_keys_see_every_change(make_key):
+    a, b, c, new = (make_key(s) for s in ("a", "b", "c", "new"))
+    m = HeaderMap([("a", "1"), ("b", "2"), ("c", "3")])
+    for k in (a, b, c, new):
+        m.get(k), k in m
+    del m[a]  # c moves into a's place
+    assert (m.get(a), m.get(c), a in m) == (None, b"3", False)
+    m.add("new", "4")  # a name that was absent
+    assert m.get(new) == b"4" and new in m
+    m[c] = "5"
+    m.add(c, "6")
+    assert m.get_all(c) == [b"5", b"6"] and m[c] == b"5"
+    del m[c]
+    with pytest.raises(KeyError) as info:
+        m[c]
+    assert info.value.args == ("c",)
+    m.add(a, "7")
+    assert m.keys() == ["new", "b", "a"] and m[a] == b"7"

@@ -117,7 +117,7 @@ VINTREL_INLINE bool fold_block(uint64_t w[2], size_t n, unsigned* diff) noexcept
 // folded bytes on the way (fast_name_hash). `out` has room for n rounded up
 // to a multiple of 16 (whole blocks are stored). Returns whether every byte
 // was valid; `changed` tells whether folding altered anything.
-bool fold_into(const char* in, size_t n, char* out, bool* changed, uint64_t* hash) noexcept {
+bool fold_into(const char* in, size_t n, char* out, bool* changed, uint32_t* hash) noexcept {
   bool valid = true;
   unsigned diff = 0;
   uint64_t h = name_hash::kSeed;
@@ -130,7 +130,7 @@ bool fold_into(const char* in, size_t n, char* out, bool* changed, uint64_t* has
     h = name_hash::block(h, w[0], w[1]);
   }
   *changed = diff != 0;
-  *hash = name_hash::finish(h, n);
+  *hash = static_cast<uint32_t>(name_hash::finish(h, n));
   return valid;
 }
 
@@ -166,8 +166,8 @@ NameShape name_shape(std::string_view raw) noexcept {
   return diff == 0 ? NameShape::Lower : NameShape::Mixed;
 }
 
-Result<HeaderName, FieldError> parse_header_name(std::string_view raw, NameScratch& scratch) {
-  if (!length_ok(raw.size())) return fail(FieldError::InvalidName);
+HeaderName fold_header_name(std::string_view raw, NameScratch& scratch) {
+  if (!length_ok(raw.size())) return {};
   const size_t n = raw.size();
   if (n <= 16) {
     // Most names are one block: fold and hash it in registers, and touch
@@ -175,41 +175,122 @@ Result<HeaderName, FieldError> parse_header_name(std::string_view raw, NameScrat
     uint64_t w[2];
     load_block(raw.data(), n, w);
     unsigned diff = 0;
-    if (!fold_block(w, n, &diff)) return fail(FieldError::InvalidName);
-    const uint64_t hash = name_hash::finish(name_hash::block(name_hash::kSeed, w[0], w[1]), n);
-    if (diff == 0) return HeaderName(raw, hash, true);
+    if (!fold_block(w, n, &diff)) return {};
+    const auto hash = static_cast<uint32_t>(name_hash::short_name(w[0], w[1], n));
+    if (diff == 0) return HeaderName::trusted(raw, hash);
     char* out = scratch.reserve(16);
     std::memcpy(out, w, 16);
-    return HeaderName(std::string_view(out, n), hash, true);
+    return HeaderName::trusted(std::string_view(out, n), hash);
   }
-  if (raw.size() <= NameScratch::kInline) {
+  if (n <= NameScratch::kInline) {
     // Short names (nearly all of them): one pass into the inline buffer.
-    char* out = scratch.reserve(raw.size());
+    char* out = scratch.reserve(n);
     bool changed = false;
-    uint64_t hash = 0;
-    if (!fold_into(raw.data(), raw.size(), out, &changed, &hash)) return fail(FieldError::InvalidName);
-    return HeaderName(changed ? std::string_view(out, raw.size()) : raw, hash, true);
+    uint32_t hash = 0;
+    if (!fold_into(raw.data(), n, out, &changed, &hash)) return {};
+    return HeaderName::trusted(changed ? std::string_view(out, n) : raw, hash);
   }
   // Long names: check first, so that a lowercase one costs no allocation.
   switch (name_shape(raw)) {
     case NameShape::Invalid:
-      return fail(FieldError::InvalidName);
+      return {};
     case NameShape::Lower:
       return HeaderName::trusted(raw);
     case NameShape::Mixed:
       break;
   }
-  char* out = scratch.reserve(raw.size());
+  char* out = scratch.reserve(n);
   bool changed = false;
-  uint64_t hash = 0;
-  (void)fold_into(raw.data(), raw.size(), out, &changed, &hash);
-  return HeaderName(std::string_view(out, raw.size()), hash, true);
+  uint32_t hash = 0;
+  (void)fold_into(raw.data(), n, out, &changed, &hash);
+  return HeaderName::trusted(std::string_view(out, n), hash);
 }
 
-bool is_valid_header_value(std::string_view raw) noexcept {
+uint32_t copy_folded_name(std::string_view raw, char* out) noexcept {
+  const size_t n = raw.size();
+  if (n <= 16) {
+    uint64_t w[2];
+    load_block(raw.data(), n, w);
+    unsigned diff = 0;
+    (void)fold_block(w, n, &diff);
+    std::memcpy(out, w, n);
+    return static_cast<uint32_t>(name_hash::short_name(w[0], w[1], n));
+  }
+  uint64_t h = name_hash::kSeed;
+  for (size_t i = 0; i < n; i += 16) {
+    const size_t len = n - i < 16 ? n - i : 16;
+    uint64_t w[2];
+    load_block(raw.data() + i, len, w);
+    unsigned diff = 0;
+    (void)fold_block(w, len, &diff);
+    std::memcpy(out + i, w, len);
+    h = name_hash::block(h, w[0], w[1]);
+  }
+  return static_cast<uint32_t>(name_hash::finish(h, n));
+}
+
+namespace {
+
+bool valid_value_bytes(const char* p, size_t n) noexcept {
   unsigned bad = 0;
-  for (const char c : raw) bad |= !kFieldValue[static_cast<uint8_t>(c)];
+  for (size_t i = 0; i < n; ++i) bad |= !kFieldValue[static_cast<uint8_t>(p[i])];
   return bad == 0;
+}
+
+// Whether some byte of the word is below 0x20 or is DEL (127): exact for
+// the word as a whole (a borrow can only spread from a byte that already
+// qualifies). Tab, the one valid byte below 0x20, needs the byte check.
+VINTREL_INLINE bool word_suspect(uint64_t x) noexcept {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  const uint64_t below = (x - kOnes * 0x20) & ~x & kHigh;
+  const uint64_t del = x ^ (kOnes * 0x7f);
+  return ((below | ((del - kOnes) & ~del & kHigh))) != 0;
+}
+
+}  // namespace
+
+#if VINTREL_HAVE_SSE2
+namespace {
+
+// The lanes of a 16-byte block (the first n of them) that hold an invalid
+// value byte: below 0x20 but not a tab, or DEL.
+VINTREL_INLINE unsigned bad_value_lanes(__m128i v, size_t n) noexcept {
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1f)), v);  // v <= 0x1f
+  const __m128i tab = _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'));
+  const __m128i del = _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7f));
+  const __m128i bad = _mm_or_si128(_mm_andnot_si128(tab, control), del);
+  const unsigned lanes = n >= 16 ? 0xffffu : (1u << n) - 1;
+  return static_cast<unsigned>(_mm_movemask_epi8(bad)) & lanes;
+}
+
+}  // namespace
+#endif
+
+// Sixteen bytes at a time with SSE2 (a short value read with loads that
+// stay inside it), else eight at a time, where a word that holds a control
+// byte (a tab, or an invalid byte) is settled byte by byte.
+bool is_valid_header_value(std::string_view raw) noexcept {
+  const char* p = raw.data();
+  const size_t n = raw.size();
+#if VINTREL_HAVE_SSE2
+  if (n <= 16) {
+    if (n == 0) return true;
+    uint64_t w[2];
+    load_block(p, n, w);
+    const __m128i v = _mm_set_epi64x(static_cast<long long>(w[1]), static_cast<long long>(w[0]));
+    return bad_value_lanes(v, n) == 0;
+  }
+  for (size_t i = 0; i + 16 <= n; i += 16) {
+    if (bad_value_lanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), 16) != 0) return false;
+  }
+  return bad_value_lanes(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)), 16) == 0;
+#endif
+  if (n < 8) return valid_value_bytes(p, n);
+  for (size_t i = 0; i + 8 <= n; i += 8) {
+    if (word_suspect(load8(p + i)) && !valid_value_bytes(p + i, 8)) return false;
+  }
+  return (n % 8 == 0) || !word_suspect(load8(p + n - 8)) || valid_value_bytes(p + n - 8, 8);
 }
 
 Result<HeaderValue, FieldError> parse_header_value(std::string_view raw) noexcept {

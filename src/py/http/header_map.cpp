@@ -1,46 +1,191 @@
 // HeaderMap: an ordered, case-insensitive, multi-valued header collection, a
-// thin shell over http::HeaderMap behind the object's own lock. Every
-// argument is converted before the lock is taken, and results are copied
-// out under the lock and turned into Python objects after it is released,
-// so no interpreter code ever runs while the lock is held.
+// thin shell over http::HeaderMap behind the object's own lock.
+//
+// Every argument is converted before the lock is taken. The map keeps a
+// Python object for each name and value once one exists (see
+// HeaderMapState), so a read under the lock only takes references; objects
+// still missing are made after the lock is released and stored on a second,
+// short hold if the map has not moved meanwhile. Lists and tuples, which
+// the collector tracks, are built only after the lock is released.
 #include "src/py/http/header_map.h"
 
 #include <cstring>
-#include <mutex>
-#include <optional>
+#include <string>
 #include <vector>
 
 #include "src/py/errors.h"
 #include "src/py/exports.h"
+#include "src/py/http/header_args.h"
 
 namespace vintrel::py {
 namespace {
 
 using http::HeaderMap;
 using http::HeaderName;
-using http::HeaderValue;
-using http::NameScratch;
+using Handle = HeaderMap::Handle;
 using Payload = HeaderMapPayload;
-
-// Runs f on the core map under the object's lock.
-template <class F>
-decltype(auto) locked(PyObject* self, F&& f) {
-  return payload_of<Payload>(self).with([&](HeaderMapState& s) -> decltype(auto) { return f(s.map); });
-}
-
-// Runs f on the whole state (map and cache) under the object's lock.
-template <class F>
-decltype(auto) locked_state(PyObject* self, F&& f) {
-  return payload_of<Payload>(self).with(std::forward<F>(f));
-}
-
-size_t index_of(const HeaderMap& m, const HeaderMap::Entry* e) {
-  return static_cast<size_t>(e - m.entries().data());
-}
 
 PyObject* raise_full() { return raise_value_error(http::map_error_text(http::MapError::Full)); }
 
-// A value copied out under the lock: short values stay on the stack.
+// Takes a reference to what the map now holds.
+void keep(HeaderMap::Handles taken) noexcept {
+  if (taken.name) Py_INCREF(handle_object(taken.name));
+  if (taken.value) Py_INCREF(handle_object(taken.value));
+}
+
+HeaderMap::Handles offer(const NameArg& name, const ValueArg& value) noexcept {
+  return {object_handle(name.reuse), object_handle(value.reuse)};
+}
+
+// What on_entry's callable returns: the entry the name denotes afterwards
+// (npos when absent), or kNeedName to be run again with the converted name.
+constexpr size_t kNeedName = HeaderMapState::kUnknown;
+
+// Runs f(HeaderMapState&, size_t entry, const NameArg* name) under the lock
+// for the name argument `key`; entry is npos when the name is absent.
+// `name` is the converted name, or nullptr when the entry came from the
+// recent lookups without converting `key`; f may then return kNeedName
+// (before changing anything) and runs again with it. `name` receives the
+// conversion when one was made. False with an exception set when `key` is
+// no valid name.
+template <class F>
+bool on_entry(PyObject* self, PyObject* key, NameArg& name, F&& f) {
+  const bool recallable = PyUnicode_CheckExact(key) || PyBytes_CheckExact(key);
+  if (recallable && payload_of<Payload>(self).value.may_recall(key)) {
+    const bool done = locked<HeaderMapState>(self, [&](HeaderMapState& s) {
+      const size_t entry = s.recall(key);
+      if (entry == HeaderMapState::kUnknown) return false;
+      const uint64_t epoch = s.map.name_epoch();
+      const size_t names = s.map.name_count();
+      const size_t after = f(s, entry, static_cast<const NameArg*>(nullptr));
+      if (after == kNeedName) return false;
+      // Unchanged, what is remembered still holds.
+      if (after != entry || s.map.name_epoch() != epoch || s.map.name_count() != names) s.remember(key, after);
+      s.publish_length();
+      return true;
+    });
+    if (done) return true;
+  }
+  if (!name_arg(key, name)) return false;
+  locked<HeaderMapState>(self, [&](HeaderMapState& s) {
+    const size_t after = f(s, s.map.find(name.name), static_cast<const NameArg*>(&name));
+    if (recallable) s.remember(key, after);
+    s.publish_length();
+  });
+  return true;
+}
+
+// ---------------------------------------------------------------- reading
+
+// References gathered under the lock, in listing order: for each name or
+// value a new reference to its object, or a hole whose bytes were copied so
+// that the object can be made once the lock is released.
+class Gather {
+ public:
+  Gather() = default;
+  Gather(const Gather&) = delete;
+  Gather& operator=(const Gather&) = delete;
+  ~Gather() {
+    for (PyObject* o : objs_) Py_XDECREF(o);
+  }
+
+  // Under the lock.
+  void start(const HeaderMap& m, size_t expected) {
+    epoch_ = m.epoch();
+    objs_.reserve(expected);
+  }
+  void name(const HeaderMap& m, size_t entry) { add(m.name_handle(entry), true, entry, m.name(entry)); }
+  void values(const HeaderMap& m, size_t entry) {
+    const HeaderMap::Values vs = m.values(entry);
+    for (auto it = vs.begin(); it != vs.end(); ++it) add(m.value_handle(it.record()), false, it.record(), *it);
+  }
+  // (name, value) for every value of the entry, one after the other.
+  void pairs(const HeaderMap& m, size_t entry) {
+    const HeaderMap::Values vs = m.values(entry);
+    for (auto it = vs.begin(); it != vs.end(); ++it) {
+      name(m, entry);
+      add(m.value_handle(it.record()), false, it.record(), *it);
+    }
+  }
+
+  // After the lock: makes the missing objects, and stores them in the map
+  // unless it has moved meanwhile. False with an exception set.
+  bool complete(PyObject* self) {
+    if (holes_.empty()) return true;
+    const Hole* made_name = nullptr;
+    for (const Hole& h : holes_) {
+      PyObject* o;
+      if (h.is_name && made_name != nullptr && made_name->id == h.id) {
+        o = Py_NewRef(objs_[made_name->pos]);  // the same name again: one object
+      } else {
+        const std::string_view bytes(text_.data() + h.off, h.len);
+        o = h.is_name ? str_from(bytes) : bytes_from(bytes);
+        if (o == nullptr) return false;
+        if (h.is_name) made_name = &h;
+      }
+      objs_[h.pos] = o;
+    }
+    locked<HeaderMapState>(self, [&](HeaderMapState& s) {
+      HeaderMap& m = s.map;
+      if (m.epoch() != epoch_) return;
+      for (const Hole& h : holes_) {
+        PyObject* o = objs_[h.pos];
+        if (h.is_name && m.name_handle(h.id) == 0) {
+          m.set_name_handle(h.id, object_handle(Py_NewRef(o)));
+        } else if (!h.is_name && m.value_handle(static_cast<uint32_t>(h.id)) == 0) {
+          m.set_value_handle(static_cast<uint32_t>(h.id), object_handle(Py_NewRef(o)));
+        }
+      }
+    });
+    return true;
+  }
+
+  size_t size() const noexcept { return objs_.size(); }
+  // Hands the reference at i to the caller.
+  PyObject* take(size_t i) noexcept { return std::exchange(objs_[i], nullptr); }
+
+  // A list of every gathered object.
+  PyObject* list() {
+    PyObject* out = PyList_New(static_cast<Py_ssize_t>(objs_.size()));
+    if (out == nullptr) return nullptr;
+    for (size_t i = 0; i < objs_.size(); ++i) PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), take(i));
+    return out;
+  }
+
+ private:
+  struct Hole {
+    size_t pos;
+    size_t id;  // entry number or value record
+    bool is_name;
+    size_t off;
+    size_t len;
+  };
+
+  void add(Handle h, bool is_name, size_t id, std::string_view bytes) {
+    if (h != 0) {
+      objs_.push_back(Py_NewRef(handle_object(h)));
+      return;
+    }
+    if (is_name && last_name_ < holes_.size() && holes_[last_name_].id == id) {
+      const Hole again = holes_[last_name_];  // its bytes are copied already
+      holes_.push_back(again);
+    } else {
+      holes_.push_back(Hole{0, id, is_name, text_.size(), bytes.size()});
+      text_.append(bytes);
+    }
+    holes_.back().pos = objs_.size();
+    if (is_name) last_name_ = holes_.size() - 1;
+    objs_.push_back(nullptr);
+  }
+
+  std::vector<PyObject*> objs_;
+  std::vector<Hole> holes_;
+  size_t last_name_ = static_cast<size_t>(-1);  // the latest name hole
+  std::string text_;
+  uint64_t epoch_ = 0;
+};
+
+// A first value copied out under the lock: short values stay on the stack.
 class ValueCopy {
  public:
   void set(std::string_view v) {
@@ -60,107 +205,111 @@ class ValueCopy {
   std::string_view view_;
 };
 
-// The whole map, copied under the lock, for the operations that list it.
-HeaderMap snapshot(PyObject* self) {
-  return locked(self, [](HeaderMap& m) { return m; });
+// The first value of the name `key` as a new reference to its bytes: the
+// map's own object, made and stored now if it has none yet. Otherwise
+// nullptr, with *present false when the name is absent and true with an
+// exception set.
+PyObject* first_value(PyObject* self, PyObject* key, NameArg& name, bool* present) {
+  PyObject* hit = nullptr;
+  uint32_t rec = 0;
+  uint64_t epoch = 0;
+  ValueCopy copy;
+  *present = false;
+  const bool ok = on_entry(self, key, name, [&](HeaderMapState& s, size_t e, const NameArg*) {
+    *present = e != HeaderMap::npos;
+    if (!*present) return e;
+    rec = s.map.first_record(e);
+    if (const Handle h = s.map.value_handle(rec)) {
+      hit = Py_NewRef(handle_object(h));
+    } else {
+      copy.set(s.map.values(e).front());
+      epoch = s.map.epoch();
+    }
+    return e;
+  });
+  if (!ok) {
+    *present = true;  // an error, not an absent name
+    return nullptr;
+  }
+  if (!*present || hit != nullptr) return hit;
+  PyObject* bytes = bytes_from(copy.view());
+  if (bytes == nullptr) return nullptr;
+  locked<HeaderMapState>(self, [&](HeaderMapState& s) {
+    if (s.map.epoch() == epoch && s.map.value_handle(rec) == 0) {
+      s.map.set_value_handle(rec, object_handle(Py_NewRef(bytes)));
+    }
+  });
+  return bytes;
 }
 
-PyObject* keys_of(const HeaderMap& m) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(m.name_count()));
-  if (list == nullptr) return nullptr;
-  Py_ssize_t i = 0;
-  for (const auto& e : m) {
-    PyObject* name = str_from(e.name);
-    if (name == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    PyList_SET_ITEM(list, i++, name);
-  }
-  return list;
-}
-
-PyObject* values_of(const HeaderMap& m) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(m.value_count()));
-  if (list == nullptr) return nullptr;
-  Py_ssize_t i = 0;
-  for (const auto& e : m) {
-    for (std::string_view v : e.values) {
-      PyObject* value = bytes_from(v);
-      if (value == nullptr) {
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SET_ITEM(list, i++, value);
-    }
-  }
-  return list;
-}
-
-PyObject* items_of(const HeaderMap& m) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(m.value_count()));
-  if (list == nullptr) return nullptr;
-  Py_ssize_t i = 0;
-  for (const auto& e : m) {
-    PyObject* name = str_from(e.name);  // shared by the pairs of one name
-    if (name == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
-    }
-    for (std::string_view v : e.values) {
-      PyObject* value = bytes_from(v);
-      PyObject* pair = value ? PyTuple_Pack(2, name, value) : nullptr;
-      Py_XDECREF(value);
-      if (pair == nullptr) {
-        Py_DECREF(name);
-        Py_DECREF(list);
-        return nullptr;
-      }
-      PyList_SET_ITEM(list, i++, pair);
-    }
-    Py_DECREF(name);
-  }
-  return list;
+// KeyError carrying the lowercase name.
+PyObject* raise_key_error(PyObject* key, NameArg& name) {
+  if (!name.name.valid() && !name_arg(key, name)) return nullptr;
+  PyObject* text = str_from(name.name.view());
+  if (text == nullptr) return nullptr;
+  PyErr_SetObject(PyExc_KeyError, text);
+  Py_DECREF(text);
+  return nullptr;
 }
 
 // ---------------------------------------------------------------- construction
 
-// Converts one (name, value) pair and appends it to a map that no other
-// thread can see yet.
-bool append_pair(PyObject* name_obj, PyObject* value_obj, HeaderMap& out) {
-  NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
-  HeaderValue value = HeaderValue::trusted({});
-  if (!header_name_arg(name_obj, scratch, &name) || !header_value_arg(value_obj, &value)) return false;
-  if (!out.append(name, value)) {
+// Converts one (name, value) pair and appends it to a map no other thread
+// can see yet.
+bool append_pair(PyObject* name_obj, PyObject* value_obj, HeaderMapState& out) {
+  NameArg name;
+  ValueArg value;
+  if (!name_arg(name_obj, name) || !value_arg(value_obj, value)) return false;
+  HeaderMap::Handles taken;
+  auto r = out.map.append(name.name, value.value, offer(name, value), taken);
+  if (!r) {
     raise_full();
     return false;
   }
+  keep(taken);
   return true;
 }
 
-bool fill_from_iterable(PyObject* init, HeaderMap& out) {
+// One element e of an iterable: e[0] and e[1], whatever its length.
+bool append_element(PyObject* e, HeaderMapState& out) {
+  if (PyTuple_CheckExact(e) && PyTuple_GET_SIZE(e) >= 2) {
+    return append_pair(PyTuple_GET_ITEM(e, 0), PyTuple_GET_ITEM(e, 1), out);
+  }
+  PyObject* zero = PyLong_FromLong(0);
+  PyObject* one = zero ? PyLong_FromLong(1) : nullptr;
+  PyObject* name = one ? PyObject_GetItem(e, zero) : nullptr;
+  PyObject* value = name ? PyObject_GetItem(e, one) : nullptr;
+  const bool ok = value != nullptr && append_pair(name, value, out);
+  Py_XDECREF(zero);
+  Py_XDECREF(one);
+  Py_XDECREF(name);
+  Py_XDECREF(value);
+  return ok;
+}
+
+// Room for `n` fields of typical size.
+void reserve_for(HeaderMapState& out, Py_ssize_t n) {
+  if (n > 0) out.map.reserve(static_cast<size_t>(n), static_cast<size_t>(n), static_cast<size_t>(n) * 32);
+}
+
+bool fill_from_iterable(PyObject* init, HeaderMapState& out) {
+  if (PyList_CheckExact(init) || PyTuple_CheckExact(init)) {
+    // Walked by index, the size read again at each step: indexing an
+    // element may run code that changes the list.
+    reserve_for(out, PySequence_Fast_GET_SIZE(init));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(init); ++i) {
+      PyObject* e = Py_NewRef(PySequence_Fast_GET_ITEM(init, i));
+      const bool ok = append_element(e, out);
+      Py_DECREF(e);
+      if (!ok) return false;
+    }
+    return true;
+  }
   PyObject* it = PyObject_GetIter(init);
   if (it == nullptr) return false;
   bool ok = true;
   while (PyObject* e = PyIter_Next(it)) {
-    PyObject* name;
-    PyObject* value;
-    if (PyTuple_CheckExact(e) && PyTuple_GET_SIZE(e) >= 2) {
-      name = Py_NewRef(PyTuple_GET_ITEM(e, 0));
-      value = Py_NewRef(PyTuple_GET_ITEM(e, 1));
-    } else {
-      // Any other element: e[0] and e[1], whatever its length.
-      PyObject* zero = PyLong_FromLong(0);
-      PyObject* one = zero ? PyLong_FromLong(1) : nullptr;
-      name = one ? PyObject_GetItem(e, zero) : nullptr;
-      value = name ? PyObject_GetItem(e, one) : nullptr;
-      Py_XDECREF(zero);
-      Py_XDECREF(one);
-    }
-    ok = value != nullptr && append_pair(name, value, out);
-    Py_XDECREF(name);
-    Py_XDECREF(value);
+    ok = append_element(e, out);
     Py_DECREF(e);
     if (!ok) break;
   }
@@ -168,14 +317,24 @@ bool fill_from_iterable(PyObject* init, HeaderMap& out) {
   return ok && !PyErr_Occurred();
 }
 
+// A copy of another map, taken under its lock; the copy owns a reference
+// to each of the source's objects.
+void copy_from(PyObject* src, HeaderMapState& out) {
+  locked<HeaderMapState>(src, [&](HeaderMapState& s) {
+    out.map = HeaderMap(s.map, HeaderMap::KeepHandles{});
+    out.map.for_each_handle([](Handle h) { Py_INCREF(handle_object(h)); });
+  });
+}
+
 // Builds the new map's contents completely before any object exists.
-bool fill_from(PyObject* init, HeaderMap& out) {
+bool fill_from(PyObject* init, HeaderMapState& out) {
   if (is_none(init)) return true;
   if (is_header_map(init)) {
-    out = snapshot(init);
+    copy_from(init, out);
     return true;
   }
-  if (PyDict_Check(init)) {
+  if (PyDict_CheckExact(init)) {
+    reserve_for(out, PyDict_GET_SIZE(init));
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* value;
@@ -186,6 +345,15 @@ bool fill_from(PyObject* init, HeaderMap& out) {
     }
     return true;
   }
+  if (PyDict_Check(init)) {
+    // A subclass may order its items its own way (an OrderedDict after
+    // move_to_end): read it through its own items().
+    PyObject* items = PyObject_CallMethod(init, "items", nullptr);
+    if (items == nullptr) return false;
+    const bool ok = fill_from_iterable(items, out);
+    Py_DECREF(items);
+    return ok;
+  }
   return fill_from_iterable(init, out);
 }
 
@@ -194,57 +362,34 @@ constexpr Params<1> kInit{"HeaderMap", {"init"}, 0};
 PyObject* new_header_map_object(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* arg[1];
   if (!parse_args(kInit, args, kwargs, arg)) return nullptr;
-  HeaderMap contents;
-  if (!fill_from(arg[0], contents)) return nullptr;
-  return new_box<Payload>(type, std::move(contents));
+  // Filled in place before anyone else can see the object; on a failure
+  // it is released again, so that to the caller none was made.
+  PyObject* self = new_box<Payload>(type);
+  if (self == nullptr) return nullptr;
+  try {
+    HeaderMapState& state = payload_of<Payload>(self).value;
+    if (fill_from(arg[0], state)) {
+      state.publish_length();
+    } else {
+      Py_CLEAR(self);
+    }
+  } catch (...) {
+    Py_DECREF(self);
+    throw;
+  }
+  return self;
 }
 
 // ---------------------------------------------------------------- lookups
-
-// The first value of `name` as bytes (a new reference): the cached object
-// when there is one, else a new one, cached for the next read. Returns
-// nullptr with *present false when the name is absent, or with an exception
-// set when making the bytes failed.
-PyObject* first_bytes(PyObject* self, HeaderName name, bool* present) {
-  ValueCopy copy;
-  size_t index = 0;
-  uint64_t generation = 0;
-  PyObject* hit = nullptr;
-  *present = locked_state(self, [&](HeaderMapState& s) {
-    const HeaderMap::Entry* e = s.map.find(name);
-    if (e == nullptr) return false;
-    index = index_of(s.map, e);
-    hit = s.cached(index);
-    if (hit == nullptr) {
-      copy.set(e->values.front());
-      generation = s.generation();
-    }
-    return true;
-  });
-  if (!*present || hit != nullptr) return hit;
-  PyObject* bytes = bytes_from(copy.view());
-  if (bytes != nullptr) locked_state(self, [&](HeaderMapState& s) { s.remember(index, bytes, generation); });
-  return bytes;
-}
-
-PyObject* raise_key_error(HeaderName name) {
-  PyObject* key = str_from(name.view());
-  if (key == nullptr) return nullptr;
-  PyErr_SetObject(PyExc_KeyError, key);
-  Py_DECREF(key);
-  return nullptr;
-}
 
 constexpr Params<2> kGet{"get", {"name", "default"}, 1};
 
 PyObject* get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg[2];
   if (!parse_args(kGet, args, nargs, kwnames, arg)) return nullptr;
-  NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
-  if (!header_name_arg(arg[0], scratch, &name)) return nullptr;
+  NameArg name;
   bool present;
-  PyObject* value = first_bytes(self, name, &present);
+  PyObject* value = first_value(self, arg[0], name, &present);
   if (present) return value;
   return Py_NewRef(arg[1] ? arg[1] : Py_None);
 }
@@ -254,58 +399,90 @@ constexpr Params<1> kGetAll{"get_all", {"name"}, 1};
 PyObject* get_all(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg[1];
   if (!parse_args(kGetAll, args, nargs, kwnames, arg)) return nullptr;
-  NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
-  if (!header_name_arg(arg[0], scratch, &name)) return nullptr;
-  const std::optional<http::ValueList> values = locked(self, [&](HeaderMap& m) {
-    const http::ValueList* v = m.get_all(name);
-    return v ? std::optional<http::ValueList>(*v) : std::nullopt;
-  });
-  PyObject* list = PyList_New(values ? static_cast<Py_ssize_t>(values->size()) : 0);
-  if (list == nullptr || !values) return list;
-  Py_ssize_t i = 0;
-  for (std::string_view v : *values) {
-    PyObject* b = bytes_from(v);
-    if (b == nullptr) {
-      Py_DECREF(list);
-      return nullptr;
+  NameArg name;
+  Gather g;
+  const bool ok = on_entry(self, arg[0], name, [&](HeaderMapState& s, size_t e, const NameArg*) {
+    if (e != HeaderMap::npos) {
+      g.start(s.map, s.map.values(e).size());
+      g.values(s.map, e);
     }
-    PyList_SET_ITEM(list, i++, b);
-  }
-  return list;
+    return e;
+  });
+  return ok && g.complete(self) ? g.list() : nullptr;
 }
 
 PyObject* subscript(PyObject* self, PyObject* key) {
-  NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
-  if (!header_name_arg(key, scratch, &name)) return nullptr;
+  NameArg name;
   bool present;
-  PyObject* value = first_bytes(self, name, &present);
+  PyObject* value = first_value(self, key, name, &present);
   if (present) return value;
-  return raise_key_error(name);
+  return raise_key_error(key, name);
 }
 
 int contains(PyObject* self, PyObject* key) {
-  NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
-  if (!header_name_arg(key, scratch, &name)) return -1;
-  return locked(self, [&](HeaderMap& m) { return m.contains(name); }) ? 1 : 0;
+  NameArg name;
+  bool present = false;
+  const bool ok = on_entry(self, key, name, [&](HeaderMapState&, size_t e, const NameArg*) {
+    present = e != HeaderMap::npos;
+    return e;
+  });
+  return ok ? present : -1;
 }
 
 // ---------------------------------------------------------------- changes
+
+// A value argument, converted before the name's lock is taken. When both
+// are bad, the name's error is the one raised, as if the name came first.
+bool value_first(PyObject* key, PyObject* value_obj, ValueArg& value) {
+  if (value_arg(value_obj, value)) return true;
+  PyObject *type, *exc, *tb;
+  PyErr_Fetch(&type, &exc, &tb);
+  NameArg name;
+  if (!name_arg(key, name)) {
+    Py_XDECREF(type);
+    Py_XDECREF(exc);
+    Py_XDECREF(tb);
+    return false;
+  }
+  PyErr_Restore(type, exc, tb);
+  return false;
+}
+
+// Stores `value` under the name `key`: after its existing values, or (with
+// `replace`) as its only value. False when the map is full.
+bool store(PyObject* self, PyObject* key, const ValueArg& value, bool replace, bool* ok) {
+  NameArg name;
+  *ok = true;
+  return on_entry(self, key, name, [&](HeaderMapState& s, size_t e, const NameArg* n) {
+    HeaderMap::Handles taken;
+    size_t after = e;
+    HeaderMap::Status r;
+    if (e != HeaderMap::npos) {
+      const HeaderMap::Handles h{n ? object_handle(n->reuse) : 0, object_handle(value.reuse)};
+      r = replace ? s.map.replace_at(e, value.value, h, taken) : s.map.append_at(e, value.value, h, taken);
+    } else if (n == nullptr) {
+      return kNeedName;
+    } else {
+      r = s.map.insert_new(n->name, value.value, offer(*n, value), taken);
+      after = s.map.name_count() - 1;
+    }
+    if (!r) {
+      *ok = false;
+      return e;
+    }
+    keep(taken);
+    return after;
+  });
+}
 
 constexpr Params<2> kAdd{"add", {"name", "value"}, 2};
 
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg[2];
   if (!parse_args(kAdd, args, nargs, kwnames, arg)) return nullptr;
-  NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
-  HeaderValue value = HeaderValue::trusted({});
-  if (!header_name_arg(arg[0], scratch, &name) || !header_value_arg(arg[1], &value)) return nullptr;
-  // Appending never changes a first value nor moves an entry: the cache of
-  // first values stays valid.
-  const bool ok = locked(self, [&](HeaderMap& m) { return m.append(name, value).ok(); });
+  ValueArg value;
+  bool ok;
+  if (!value_first(arg[0], arg[1], value) || !store(self, arg[0], value, false, &ok)) return nullptr;
   return ok ? none() : raise_full();
 }
 
@@ -314,59 +491,59 @@ constexpr Params<2> kSetdefault{"setdefault", {"name", "value"}, 2};
 PyObject* setdefault(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* arg[2];
   if (!parse_args(kSetdefault, args, nargs, kwnames, arg)) return nullptr;
-  NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
-  if (!header_name_arg(arg[0], scratch, &name)) return nullptr;
-  // A present name leaves `value` unconverted and unchecked.
-  bool present;
-  PyObject* existing = first_bytes(self, name, &present);
-  if (present) return existing;
-  HeaderValue value = HeaderValue::trusted({});
-  if (!header_value_arg(arg[1], &value)) return nullptr;
-  // Another thread may have stored the name meanwhile: the core operation
-  // decides again under the lock.
-  bool ok = true;
-  bool stored = false;
-  ValueCopy result;
-  locked_state(self, [&](HeaderMapState& s) {
-    const size_t names = s.map.name_count();
-    auto r = s.map.setdefault(name, value);
-    if (!r) {
-      ok = false;
-      return;
-    }
-    stored = s.map.name_count() > names;
-    if (!stored) result.set(*r);
-  });
-  if (!ok) return raise_full();
-  return bytes_from(stored ? value.view() : result.view());
+  for (;;) {
+    // A present name leaves `value` unconverted and unchecked.
+    NameArg name;
+    bool present;
+    PyObject* existing = first_value(self, arg[0], name, &present);
+    if (present) return existing;
+    ValueArg value;
+    if (!value_arg(arg[1], value)) return nullptr;
+    // The result is the stored object itself, made before the lock.
+    PyObject* stored = value.reuse ? Py_NewRef(value.reuse) : bytes_from(value.value.view());
+    if (stored == nullptr) return nullptr;
+    value.reuse = stored;
+    enum { Stored, Raced, Full } outcome = Stored;
+    const bool ok = on_entry(self, arg[0], name, [&](HeaderMapState& s, size_t e, const NameArg* n) {
+      if (e != HeaderMap::npos) {
+        outcome = Raced;  // another thread stored the name meanwhile
+        return e;
+      }
+      if (n == nullptr) return kNeedName;
+      HeaderMap::Handles taken;
+      auto r = s.map.insert_new(n->name, value.value, offer(*n, value), taken);
+      if (!r) {
+        outcome = Full;
+        return e;
+      }
+      keep(taken);
+      return s.map.name_count() - 1;
+    });
+    if (ok && outcome == Stored) return stored;
+    Py_DECREF(stored);
+    if (!ok) return nullptr;
+    if (outcome == Full) return raise_full();
+  }
 }
 
 int ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj) {
-  NameScratch scratch;
-  HeaderName name = HeaderName::trusted({});
-  if (!header_name_arg(key, scratch, &name)) return -1;
-  std::vector<PyObject*> stale;
   if (value_obj == nullptr) {
-    // Removal moves the last entry into the hole: every cached index moves.
-    const bool removed = locked_state(self, [&](HeaderMapState& s) {
-      if (!s.map.remove(name)) return false;
-      stale = s.take_stale();
-      return true;
+    NameArg name;
+    bool removed = false;
+    const bool ok = on_entry(self, key, name, [&](HeaderMapState& s, size_t e, const NameArg*) {
+      if (e == HeaderMap::npos) return e;
+      s.map.remove_at(e);
+      removed = true;
+      return HeaderMap::npos;
     });
-    release_stale(stale);
+    if (!ok) return -1;
     if (removed) return 0;
-    raise_key_error(name);
+    raise_key_error(key, name);
     return -1;
   }
-  HeaderValue value = HeaderValue::trusted({});
-  if (!header_value_arg(value_obj, &value)) return -1;
-  const bool ok = locked_state(self, [&](HeaderMapState& s) {
-    if (!s.map.replace(name, value)) return false;
-    stale = s.take_stale();
-    return true;
-  });
-  release_stale(stale);
+  ValueArg value;
+  bool ok;
+  if (!value_first(key, value_obj, value) || !store(self, key, value, true, &ok)) return -1;
   if (ok) return 0;
   raise_full();
   return -1;
@@ -374,24 +551,69 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value_obj) {
 
 // ---------------------------------------------------------------- listing
 
-PyObject* keys(PyObject* self, PyObject*) { return keys_of(snapshot(self)); }
-PyObject* values(PyObject* self, PyObject*) { return values_of(snapshot(self)); }
-PyObject* items(PyObject* self, PyObject*) { return items_of(snapshot(self)); }
+void gather_names(PyObject* self, Gather& g) {
+  locked<HeaderMapState>(self, [&](HeaderMapState& s) {
+    g.start(s.map, s.map.name_count());
+    for (size_t e = 0; e < s.map.name_count(); ++e) g.name(s.map, e);
+  });
+}
+
+PyObject* keys(PyObject* self, PyObject*) {
+  Gather g;
+  gather_names(self, g);
+  return g.complete(self) ? g.list() : nullptr;
+}
+
+PyObject* values(PyObject* self, PyObject*) {
+  Gather g;
+  locked<HeaderMapState>(self, [&](HeaderMapState& s) {
+    g.start(s.map, s.map.value_count());
+    for (size_t e = 0; e < s.map.name_count(); ++e) g.values(s.map, e);
+  });
+  return g.complete(self) ? g.list() : nullptr;
+}
+
+PyObject* items_list(PyObject* self) {
+  Gather g;
+  locked<HeaderMapState>(self, [&](HeaderMapState& s) {
+    const HeaderMap& m = s.map;
+    g.start(m, 2 * m.value_count());
+    for (size_t e = 0; e < m.name_count(); ++e) g.pairs(m, e);
+  });
+  if (!g.complete(self)) return nullptr;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(g.size() / 2));
+  if (list == nullptr) return nullptr;
+  for (size_t i = 0; i < g.size(); i += 2) {
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(pair, 0, g.take(i));
+    PyTuple_SET_ITEM(pair, 1, g.take(i + 1));
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i / 2), pair);
+  }
+  return list;
+}
+
+PyObject* items(PyObject* self, PyObject*) { return items_list(self); }
 
 PyObject* iter(PyObject* self) {
-  PyObject* list = keys_of(snapshot(self));
+  PyObject* list = keys(self, nullptr);
   if (list == nullptr) return nullptr;
   PyObject* it = PyObject_GetIter(list);
   Py_DECREF(list);
   return it;
 }
 
+// The length published by the last change: reading one word needs no
+// hold of the lock, and it is the length the map had at that moment.
 Py_ssize_t length(PyObject* self) {
-  return static_cast<Py_ssize_t>(locked(self, [](HeaderMap& m) { return m.value_count(); }));
+  return static_cast<Py_ssize_t>(payload_of<Payload>(self).value.length());
 }
 
 PyObject* repr(PyObject* self) {
-  PyObject* list = items_of(snapshot(self));
+  PyObject* list = items_list(self);
   if (list == nullptr) return nullptr;
   PyObject* r = PyUnicode_FromFormat("HeaderMap(%R)", list);
   Py_DECREF(list);
@@ -404,34 +626,35 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
   if (self == other) {
     equal = true;  // without taking the lock twice
   } else if (is_header_map(other)) {
-    // Both locks at once; std::scoped_lock orders the acquisition so that two
-    // threads comparing a == b and b == a cannot deadlock.
-    Payload& a = payload_of<Payload>(self);
-    Payload& b = payload_of<Payload>(other);
-    std::scoped_lock hold(a.mu, b.mu);
-    equal = a.value.map == b.value.map;
+    // Both locks, always the lower address first, so that two threads
+    // comparing a == b and b == a cannot deadlock.
+    PyObject* first = self < other ? self : other;
+    PyObject* second = self < other ? other : self;
+    equal = locked<HeaderMapState>(first, [&](HeaderMapState& a) {
+      return locked<HeaderMapState>(second, [&](HeaderMapState& b) { return a.map == b.map; });
+    });
   }
   return bool_from(op == Py_EQ ? equal : !equal);
 }
 
 PyMethodDef kMethods[] = {
-    {"get", as_cfunction(get), METH_FASTCALL | METH_KEYWORDS,
+    {"get", as_cfunction(catching<get>), METH_FASTCALL | METH_KEYWORDS,
      "get($self, name, default=None)\n--\n\n"
      "The first value of name, or default when the name is absent."},
-    {"get_all", as_cfunction(get_all), METH_FASTCALL | METH_KEYWORDS,
+    {"get_all", as_cfunction(catching<get_all>), METH_FASTCALL | METH_KEYWORDS,
      "get_all($self, name)\n--\n\n"
      "Every value of name in insertion order; an empty list when absent."},
-    {"add", as_cfunction(add), METH_FASTCALL | METH_KEYWORDS,
+    {"add", as_cfunction(catching<add>), METH_FASTCALL | METH_KEYWORDS,
      "add($self, name, value)\n--\n\n"
      "Append value to name's values; a new name goes to the end."},
-    {"setdefault", as_cfunction(setdefault), METH_FASTCALL | METH_KEYWORDS,
+    {"setdefault", as_cfunction(catching<setdefault>), METH_FASTCALL | METH_KEYWORDS,
      "setdefault($self, name, value)\n--\n\n"
      "The first value of name when present (value is then ignored); otherwise "
      "store value as the name's only value and return it."},
-    {"keys", keys, METH_NOARGS, "keys($self)\n--\n\nThe distinct names, in order."},
-    {"values", values, METH_NOARGS,
+    {"keys", as_cfunction(catching<keys>), METH_NOARGS, "keys($self)\n--\n\nThe distinct names, in order."},
+    {"values", as_cfunction(catching<values>), METH_NOARGS,
      "values($self)\n--\n\nEvery value in the map's order, duplicates included."},
-    {"items", items, METH_NOARGS,
+    {"items", as_cfunction(catching<items>), METH_NOARGS,
      "items($self)\n--\n\nEvery (name, value) pair in the map's order, duplicates included."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -445,17 +668,18 @@ PyType_Slot kSlots[] = {
                     "values of one name stay grouped in insertion order. init is None, a "
                     "HeaderMap, a dict or an iterable of (name, value) pairs. len() counts "
                     "values; at most 24,576 distinct names.")},
-    {Py_tp_new, reinterpret_cast<void*>(new_header_map_object)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Payload>)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
-    {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(richcompare)},
-    {Py_tp_iter, reinterpret_cast<void*>(iter)},
+    {Py_tp_new, as_slot(catching<new_header_map_object>)},
+    {Py_tp_dealloc, as_slot(box_dealloc<Payload>)},
+    {Py_tp_repr, as_slot(catching<repr>)},
+    {Py_tp_hash, as_slot(PyObject_HashNotImplemented)},
+    {Py_tp_richcompare, as_slot(catching<richcompare>)},
+    {Py_tp_iter, as_slot(catching<iter>)},
     {Py_tp_methods, kMethods},
-    {Py_mp_length, reinterpret_cast<void*>(length)},
-    {Py_mp_subscript, reinterpret_cast<void*>(subscript)},
-    {Py_mp_ass_subscript, reinterpret_cast<void*>(ass_subscript)},
-    {Py_sq_contains, reinterpret_cast<void*>(contains)},
+    {Py_mp_length, as_slot(catching<length>)},
+    {Py_sq_length, as_slot(catching<length>)},  // len() looks here first
+    {Py_mp_subscript, as_slot(catching<subscript>)},
+    {Py_mp_ass_subscript, as_slot(catching<ass_subscript>)},
+    {Py_sq_contains, as_slot(catching<contains>)},
     {0, nullptr},
 };
 
@@ -464,29 +688,11 @@ PyType_Spec kSpec = {"vintrel._vintrel.HeaderMap", sizeof(Box<Payload>), 0, kTyp
 }  // namespace
 
 HeaderMapState::~HeaderMapState() {
-  for (PyObject* o : first_bytes_) Py_XDECREF(o);
+  for (Recent& r : recent_) Py_XDECREF(r.key.load(std::memory_order_relaxed));
+  map.for_each_handle(release_handle);
 }
 
-PyObject* HeaderMapState::cached(size_t index) const noexcept {
-  PyObject* o = index < first_bytes_.size() ? first_bytes_[index] : nullptr;
-  return o != nullptr ? Py_NewRef(o) : nullptr;
-}
-
-void HeaderMapState::remember(size_t index, PyObject* bytes, uint64_t generation) {
-  if (generation != generation_ || index >= map.name_count()) return;
-  if (first_bytes_.size() <= index) first_bytes_.resize(map.name_count(), nullptr);
-  if (first_bytes_[index] == nullptr) first_bytes_[index] = Py_NewRef(bytes);
-}
-
-std::vector<PyObject*> HeaderMapState::take_stale() noexcept {
-  ++generation_;
-  return std::exchange(first_bytes_, {});
-}
-
-void release_stale(std::vector<PyObject*>& stale) noexcept {
-  for (PyObject* o : stale) Py_XDECREF(o);
-  stale.clear();
-}
+void HeaderMapState::release_handle(Handle h) noexcept { Py_DECREF(handle_object(h)); }
 
 PyObject* header_map_type() {
   static OnceSlot slot;
@@ -500,50 +706,6 @@ bool is_header_map(PyObject* obj) {
     return false;
   }
   return PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type));
-}
-
-bool header_name_arg(PyObject* obj, NameScratch& scratch, HeaderName* out) {
-  std::string_view raw;
-  if (!header_part(obj, HeaderPart::Name, &raw)) return false;
-  auto name = http::parse_header_name(raw, scratch);
-  if (!name) {
-    raise_value_error(http::field_error_text(name.error()));
-    return false;
-  }
-  *out = *name;
-  return true;
-}
-
-bool header_value_arg(PyObject* obj, HeaderValue* out) {
-  std::string_view raw;
-  if (!header_part(obj, HeaderPart::Value, &raw)) return false;
-  auto value = http::parse_header_value(raw);
-  if (!value) {
-    raise_value_error(http::field_error_text(value.error()));
-    return false;
-  }
-  *out = *value;
-  return true;
-}
-
-bool headers_arg(PyObject* obj, const char* argname, bool allow_none, HeaderMap* out) {
-  if (allow_none && is_none(obj)) {
-    out->clear();
-    return true;
-  }
-  if (!is_header_map(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s' must be HeaderMap%s, not %s", argname,
-                 allow_none ? " or None" : "", Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  *out = snapshot(obj);
-  return true;
-}
-
-PyObject* new_header_map(HeaderMap&& map) {
-  PyObject* type = header_map_type();
-  if (type == nullptr) return nullptr;
-  return new_box<Payload>(reinterpret_cast<PyTypeObject*>(type), std::move(map));
 }
 
 }  // namespace vintrel::py

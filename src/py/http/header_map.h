@@ -1,86 +1,108 @@
-// HeaderMap, the Python shell around http::HeaderMap, and the helpers that
-// the codecs use to take a `headers` / `trailers` argument and to hand back
-// received headers.
+// HeaderMap, the Python shell around http::HeaderMap: what an instance
+// keeps, shared by the class (header_map.cpp) and the helpers the codecs
+// use to take and return header maps (header_args.h).
 #pragma once
 
 #include "src/py/common.h"
 
-#include <vector>
+#include <atomic>
 
 #include "core/http/header_map.h"
 
 namespace vintrel::py {
 
-// What a HeaderMap object keeps behind its lock: the core map, and the
-// first values already handed out as bytes, by entry index, so that reading
-// a header again returns the same immutable object instead of a new copy.
-// The cache owns its references; they are taken under the lock (a count
-// increment runs no interpreter code) and given back only after it is
-// released (see `take_stale`).
+// What a HeaderMap object keeps behind its lock: the core map, whose
+// handles are the Python objects handed out for its names (exact
+// lowercase str) and values (exact bytes). Each handle is a reference the
+// map owns. Names and values get their object when first read (or, for a
+// lowercase str name or a bytes value, the caller's own object when
+// stored), and every later read takes a reference to the same object.
 class HeaderMapState {
  public:
-  HeaderMapState() = default;
-  explicit HeaderMapState(http::HeaderMap contents) : map(std::move(contents)) {}
+  HeaderMapState() noexcept { map.release_with(release_handle); }
+  explicit HeaderMapState(http::HeaderMap contents) noexcept : map(std::move(contents)) {
+    map.release_with(release_handle);
+    publish_length();
+  }
   HeaderMapState(const HeaderMapState&) = delete;
   HeaderMapState& operator=(const HeaderMapState&) = delete;
-  // Runs in the object's dealloc, with the interpreter lock held.
+  // Runs in the object's dealloc (or when construction fails), with the
+  // interpreter lock held: releases every handle.
   ~HeaderMapState();
+
+  // The map releases the handles of names and values it drops at once,
+  // under the object's lock. That is safe: a handle is an exact str or
+  // bytes, whose deallocation frees memory and runs no Python code.
+  static void release_handle(http::HeaderMap::Handle h) noexcept;
+
+  // Recent lookups, by the very object passed as the name: a program reads
+  // the same few names again and again, mostly as the same str constants,
+  // and an exact str or bytes never changes, so the object itself (held
+  // here, so that its address cannot be reused) identifies the name
+  // without folding or hashing it again. An entry holds while the map
+  // keeps its name epoch (entry numbers unchanged) and, for an absent name, its
+  // name count (no name added since).
+  static constexpr size_t kUnknown = http::HeaderMap::npos - 1;
+  // Whether `key` may be remembered: a hint read without the lock (keys
+  // change only under it), so that a lookup the map has surely not seen
+  // costs no extra hold. recall() decides under the lock.
+  bool may_recall(PyObject* key) const noexcept {
+    return recent_[slot_of(key)].key.load(std::memory_order_relaxed) == key;
+  }
+  // The entry of `key` (npos when absent), or kUnknown.
+  size_t recall(PyObject* key) const noexcept {
+    const Recent& r = recent_[slot_of(key)];
+    if (r.key.load(std::memory_order_relaxed) != key || r.epoch != map.name_epoch()) return kUnknown;
+    if (r.entry == http::HeaderMap::npos && r.names != map.name_count()) return kUnknown;
+    return r.entry;
+  }
+  // Remembers what `key` (an exact str or bytes) denotes now. The key it
+  // displaces is an exact str or bytes too: releasing it under the lock
+  // runs no Python code.
+  void remember(PyObject* key, size_t entry) noexcept {
+    Recent& r = recent_[slot_of(key)];
+    PyObject* old = r.key.load(std::memory_order_relaxed);
+    if (old != key) {
+      r.key.store(Py_NewRef(key), std::memory_order_relaxed);
+      Py_XDECREF(old);
+    }
+    r.entry = entry;
+    r.epoch = map.name_epoch();
+    r.names = map.name_count();
+  }
 
   http::HeaderMap map;
 
-  // A new reference to the cached first value of entry `index`, or nullptr.
-  PyObject* cached(size_t index) const noexcept;
-  // Caches `bytes` as the first value of entry `index` (taking a reference)
-  // unless the map has changed shape since `generation` was read.
-  void remember(size_t index, PyObject* bytes, uint64_t generation);
-  uint64_t generation() const noexcept { return generation_; }
-  // After an operation that changed a first value or moved entries: every
-  // cached object becomes stale. The caller drops them with release_stale
-  // once the lock is released.
-  std::vector<PyObject*> take_stale() noexcept;
+  // The number of values, published under the lock after every change so
+  // that len() reads it without taking the lock.
+  void publish_length() noexcept { length_.store(map.value_count(), std::memory_order_relaxed); }
+  size_t length() const noexcept { return length_.load(std::memory_order_relaxed); }
 
  private:
-  std::vector<PyObject*> first_bytes_;
-  uint64_t generation_ = 0;
+  std::atomic<size_t> length_{0};
+  // Only `key` needs a start value: the rest is read only once remember()
+  // has set it.
+  struct Recent {
+    std::atomic<PyObject*> key{nullptr};
+    size_t entry;
+    uint64_t epoch;
+    size_t names;
+  };
+  static constexpr size_t kRecent = 4;
+  static size_t slot_of(PyObject* key) noexcept {
+    return (reinterpret_cast<uintptr_t>(key) >> 4) & (kRecent - 1);
+  }
+  Recent recent_[kRecent];
 };
-
-// Drops references handed out by take_stale (outside the lock).
-void release_stale(std::vector<PyObject*>& stale) noexcept;
 
 using HeaderMapPayload = Guarded<HeaderMapState>;
 
-// Whether `obj` is a HeaderMap instance.
-bool is_header_map(PyObject* obj);
-
-// A header name or value argument: str (its UTF-8 form) or bytes, then
-// validated; the name is folded into `scratch` unless already lowercase.
-// Raises TypeError / UnicodeEncodeError / ValueError("invalid header ...").
-// The results view `obj` or `scratch` and live as long as both.
-bool header_name_arg(PyObject* obj, http::NameScratch& scratch, http::HeaderName* out);
-bool header_value_arg(PyObject* obj, http::HeaderValue* out);
-
-// A `headers` or `trailers` argument: a HeaderMap, or None (absent) when
-// `allow_none`; anything else raises TypeError naming `argname`. `out`
-// receives a copy of the map's contents taken under the map's lock (left
-// empty for None).
-bool headers_arg(PyObject* obj, const char* argname, bool allow_none, http::HeaderMap* out);
-
-// Runs `f(const http::HeaderMap&)` under the lock of the HeaderMap `obj`
-// (a locked view, no copy). `f` must not call into Python. TypeError naming
-// `argname` when `obj` is not a HeaderMap.
-template <class F>
-bool with_headers(PyObject* obj, const char* argname, F&& f) {
-  if (!is_header_map(obj)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s' must be HeaderMap, not %s", argname,
-                 Py_TYPE(obj)->tp_name);
-    return false;
-  }
-  payload_of<HeaderMapPayload>(obj).with([&](HeaderMapState& s) { f(static_cast<const http::HeaderMap&>(s.map)); });
-  return true;
+inline PyObject* handle_object(http::HeaderMap::Handle h) noexcept { return reinterpret_cast<PyObject*>(h); }
+inline http::HeaderMap::Handle object_handle(PyObject* o) noexcept {
+  return reinterpret_cast<http::HeaderMap::Handle>(o);
 }
 
-// A new HeaderMap object that takes over `map` (headers received by a
-// codec), or nullptr with an exception set.
-PyObject* new_header_map(http::HeaderMap&& map);
+// Whether `obj` is a HeaderMap instance.
+bool is_header_map(PyObject* obj);
 
 }  // namespace vintrel::py
