@@ -36,10 +36,12 @@ void HpackBlockEncoder::encode(const SendPseudo& pseudo, const http::HeaderMap* 
     if (pseudo.slots[i]) list_.push_back(hpack::DecodedHeader::pseudo(kKindOf[i], *pseudo.slots[i]));
   }
   if (fields != nullptr) {
-    for (const http::HeaderMap::Entry& e : *fields) {
+    list_.reserve(list_.size() + fields->value_count());
+    for (size_t i = 0; i < fields->name_count(); ++i) {
+      const std::string_view name = fields->name(i);
       bool first = true;
-      for (std::string_view v : e.values) {
-        list_.push_back(first ? hpack::DecodedHeader::field(e.name, v) : hpack::DecodedHeader::more(v));
+      for (std::string_view v : fields->values(i)) {
+        list_.push_back(first ? hpack::DecodedHeader::field(name, v) : hpack::DecodedHeader::more(v));
         first = false;
       }
     }

@@ -21,7 +21,7 @@
 #include "src/py/errors.h"
 #include "src/py/exports.h"
 #include "src/py/h2/events.h"
-#include "src/py/http/header_map.h"
+#include "src/py/http/header_args.h"
 #include "core/http2/frame_writer.h"
 #include "core/http2/hpack_block.h"
 #include "core/http2/send_pseudo.h"
@@ -198,12 +198,6 @@ PyObject* header_block(PyObject* self, h2::StreamId id, const h2::SendPseudo& ps
                    [&](char* out) { size.write_header_block(out, id, block, end_stream); });
 }
 
-bool headers_type_arg(PyObject* obj, const char* argname) {
-  if (is_header_map(obj)) return true;
-  PyErr_Format(PyExc_TypeError, "argument '%s' must be HeaderMap, not %s", argname, Py_TYPE(obj)->tp_name);
-  return false;
-}
-
 constexpr Params<5> kRequest{"serialize_request_headers", {"stream_id", "method", "url", "headers", "end_stream"}, 3};
 
 PyObject* serialize_request_headers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -214,7 +208,7 @@ PyObject* serialize_request_headers(PyObject* self, PyObject* const* args, Py_ss
   bool end_stream;
   PyObject* headers = is_none(arg[3]) ? nullptr : arg[3];
   if (!unsigned_arg(arg[0], &raw_id) || !text_arg(arg[1], "method", &method) || !text_arg(arg[2], "url", &url) ||
-      (headers != nullptr && !headers_type_arg(headers, "headers")) ||
+      (headers != nullptr && !check_headers_arg(headers, "headers", false)) ||
       !flag_arg(arg[4], "end_stream", &end_stream))
     return nullptr;
   h2::StreamId id;
@@ -234,7 +228,7 @@ PyObject* serialize_response_headers(PyObject* self, PyObject* const* args, Py_s
   bool end_stream;
   PyObject* headers = is_none(arg[2]) ? nullptr : arg[2];
   if (!unsigned_arg(arg[0], &raw_id) || !unsigned_arg(arg[1], &status) ||
-      (headers != nullptr && !headers_type_arg(headers, "headers")) ||
+      (headers != nullptr && !check_headers_arg(headers, "headers", false)) ||
       !flag_arg(arg[3], "end_stream", &end_stream))
     return nullptr;
   h2::StreamId id;
@@ -250,7 +244,7 @@ PyObject* serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t n
   PyObject* arg[2];
   if (!parse_args(kTrailers, args, nargs, kwnames, arg)) return nullptr;
   uint32_t raw_id;
-  if (!unsigned_arg(arg[0], &raw_id) || !headers_type_arg(arg[1], "trailers")) return nullptr;
+  if (!unsigned_arg(arg[0], &raw_id) || !check_headers_arg(arg[1], "trailers", false)) return nullptr;
   h2::StreamId id;
   if (!stream_id_arg(arg[0], &id)) return nullptr;
   return header_block(self, id, h2::SendPseudo{}, arg[1], "trailers", true);

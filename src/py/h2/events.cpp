@@ -4,8 +4,10 @@
 // that carry only integers keep the core's frame value as their payload.
 #include "src/py/h2/events.h"
 
+#include <span>
+
 #include "src/py/exports.h"
-#include "src/py/http/header_map.h"
+#include "src/py/http/header_args.h"
 
 namespace vintrel::py {
 namespace {
@@ -64,9 +66,8 @@ struct HeadersEvent {
 
 PyObject* headers_repr(PyObject* self) {
   const auto& e = payload_of<HeadersEvent>(self);
-  const size_t fields = payload_of<HeaderMapPayload>(e.headers.get()).with([](HeaderMapState& s) {
-    return s.map.value_count();
-  });
+  const size_t fields =
+      locked<HeaderMapState>(e.headers.get(), [](HeaderMapState& s) { return s.map.value_count(); });
   return repr_from(util::Repr("Headers")
                        .integer("stream_id", e.stream_id)
                        .optional("status", e.status)
@@ -231,11 +232,18 @@ std::optional<std::string> owned(std::optional<std::string_view> v) {
 }
 
 PyObject* headers_event(h2::HeadersFrame& f) {
-  // The fields are copied once more, into the map the event hands out; the
-  // block kept them to at most the map's capacity of names.
+  // The fields go from the block's store into the map the event hands out
+  // in one bulk append (one copy, room reserved once); the block kept at
+  // most the map's capacity of names, so the map cannot be full.
+  constexpr size_t kOnStack = 32;
+  std::array<http::FieldView, kOnStack> on_stack;
+  std::vector<http::FieldView> on_heap;
+  const size_t n = f.fields.size();
+  if (n > kOnStack) on_heap.resize(n);
+  const std::span<http::FieldView> views(n > kOnStack ? on_heap.data() : on_stack.data(), n);
+  for (size_t i = 0; i < n; ++i) views[i] = {f.fields.name(i), f.fields.value(i)};
   http::HeaderMap map;
-  for (size_t i = 0; i < f.fields.size(); ++i)
-    (void)map.append(http::HeaderName::trusted(f.fields.name(i)), http::HeaderValue::trusted(f.fields.value(i)));
+  (void)map.append_fields(views);
   PyObject* headers = new_header_map(std::move(map));
   if (headers == nullptr) return nullptr;
   return new_event(h2_frame_headers_type(),
