@@ -244,11 +244,13 @@ PyObject* headers_event(h2::HeadersFrame& f) {
   for (size_t i = 0; i < n; ++i) views[i] = {f.fields.name(i), f.fields.value(i)};
   http::HeaderMap map;
   (void)map.append_fields(views);
+  HeadersEvent event{f.stream_id, f.end_stream, true, owned(f.method()), owned(f.scheme()),
+                     owned(f.authority()), owned(f.path()), f.status(), OwnedRef()};
+  h2::give_back_fields(std::move(f.fields));
   PyObject* headers = new_header_map(std::move(map));
   if (headers == nullptr) return nullptr;
-  return new_event(h2_frame_headers_type(),
-                   HeadersEvent{f.stream_id, f.end_stream, true, owned(f.method()), owned(f.scheme()),
-                                owned(f.authority()), owned(f.path()), f.status(), OwnedRef(headers)});
+  event.headers = OwnedRef(headers);
+  return new_event(h2_frame_headers_type(), std::move(event));
 }
 
 }  // namespace
