@@ -105,5 +105,19 @@ TEST(H2HpackBlock, TakenViewsSurviveTheNextCall) {
   EXPECT_TRUE(none.empty());
 }
 
+TEST(H2HpackBlock, AFieldStoreGivenBackStartsTheNextBlockEmpty) {
+  HeaderBlock used(1, false, {1000, 4000});
+  ASSERT_TRUE(used.accept_pseudo(Pseudo::Path, "/old"));
+  ASSERT_TRUE(used.accept_field("x-old", "1"));
+  HeadersFrame old = std::move(used).finish();
+  give_back_fields(std::move(old.fields));
+  HeaderBlock next(3, true, {1000, 4000});
+  ASSERT_TRUE(next.accept_field("x-new", "2"));
+  const HeadersFrame h = std::move(next).finish();
+  EXPECT_FALSE(h.path());
+  ASSERT_EQ(h.fields.size(), 1u);
+  EXPECT_EQ(h.fields.name(0), "x-new");
+}
+
 }  // namespace
 }  // namespace vintrel::h2
