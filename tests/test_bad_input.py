@@ -30,6 +30,8 @@ def factories():
         out["H2StreamState"] = m.H2StreamState
     if hasattr(m, "HeaderMap"):
         out["HeaderMap"] = lambda: m.HeaderMap([("a", "1"), ("b", "2"), ("a", "3")])
+    if hasattr(m, "H2Codec"):
+        out["H2Codec"] = m.H2Codec
     if hasattr(m, "ProxyMatcher"):
         def matcher():
             return m.ProxyMatcher.from_parts(all="http://u:p@10.0.0.1:3128", no="x.com,10.0.0.0/8")

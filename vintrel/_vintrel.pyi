@@ -12,6 +12,16 @@ __all__ = [
     "VintrelError",
     "ConnectionClosedError",
     "HeaderMap",
+    "H2Codec",
+    "H2FrameHeaders",
+    "H2FrameData",
+    "H2FrameSettings",
+    "H2FrameWindowUpdate",
+    "H2FramePing",
+    "H2FrameGoAway",
+    "H2FrameRstStream",
+    "H2FramePriority",
+    "H2FrameStreamError",
     "H2StreamState",
     "H2FlowControl",
     "H2Error",
@@ -126,6 +136,183 @@ class HeaderMap:
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
     __hash__: None  # type: ignore[assignment]
+
+@final
+class H2Codec:
+    """The HTTP/2 frame codec of one connection, without I/O.
+
+    receive() turns inbound bytes into frame events; the serialize_*
+    methods return the bytes of outbound frames. It owns the connection's
+    HPACK decoder and encoder and the size limits that SETTINGS negotiate;
+    it keeps no stream state.
+    """
+
+    def __new__(cls, role: str = "client") -> H2Codec: ...
+    @property
+    def role_client(self) -> bool:
+        """True for a codec made with role "client"."""
+    def receive(
+        self, data: bytes
+    ) -> list[
+        H2FrameHeaders
+        | H2FrameData
+        | H2FrameSettings
+        | H2FrameWindowUpdate
+        | H2FramePing
+        | H2FrameGoAway
+        | H2FrameRstStream
+        | H2FramePriority
+        | H2FrameStreamError
+    ]:
+        """Feed inbound bytes; return the list of complete frames now decodable."""
+    def buffered(self) -> int:
+        """Number of bytes currently buffered awaiting a complete frame."""
+    def set_send_header_table_size(self, val: int) -> None: ...
+    def set_recv_header_table_size(self, val: int) -> None: ...
+    def set_max_recv_frame_size(self, val: int) -> None: ...
+    def set_max_header_list_size(self, val: int) -> None: ...
+    def set_send_max_frame_size(self, val: int) -> None: ...
+    def serialize_settings(
+        self,
+        *,
+        header_table_size: int | None = None,
+        enable_push: bool | None = None,
+        max_concurrent_streams: int | None = None,
+        initial_window_size: int | None = None,
+        max_frame_size: int | None = None,
+        max_header_list_size: int | None = None,
+    ) -> bytes: ...
+    def serialize_settings_ack(self) -> bytes: ...
+    def serialize_request_headers(
+        self, stream_id: int, method: str, url: str, headers: HeaderMap | None = None, end_stream: bool = False
+    ) -> bytes: ...
+    def serialize_response_headers(
+        self, stream_id: int, status: int, headers: HeaderMap | None = None, end_stream: bool = False
+    ) -> bytes: ...
+    def serialize_trailers(self, stream_id: int, trailers: HeaderMap) -> bytes:
+        """A trailing HEADERS frame without pseudo-headers and with END_STREAM set."""
+    def serialize_data(self, stream_id: int, data: bytes, end_stream: bool = False) -> bytes: ...
+    def serialize_window_update(self, stream_id: int, increment: int) -> bytes: ...
+    def serialize_ping_ack(self, payload: bytes) -> bytes: ...
+    def serialize_ping(self, payload: bytes) -> bytes:
+        """A PING frame (not ACK) carrying an 8-byte payload — for keep-alive."""
+    def serialize_go_away(self, last_stream_id: int, error_code: int, debug_data: bytes | None = None) -> bytes:
+        """A GOAWAY frame (connection shutdown), `stream_id = 0`."""
+    def serialize_rst_stream(self, stream_id: int, error_code: int) -> bytes:
+        """A RST_STREAM frame — abruptly terminate `stream_id`."""
+
+@final
+class H2FrameHeaders:
+    """A complete header block: HEADERS and its CONTINUATION frames."""
+
+    @property
+    def stream_id(self) -> int: ...
+    @property
+    def end_stream(self) -> bool: ...
+    @property
+    def end_headers(self) -> bool: ...
+    @property
+    def method(self) -> str | None: ...
+    @property
+    def scheme(self) -> str | None: ...
+    @property
+    def authority(self) -> str | None: ...
+    @property
+    def path(self) -> str | None: ...
+    @property
+    def status(self) -> int | None: ...
+    @property
+    def headers(self) -> HeaderMap:
+        """Regular header fields as a `vintrel.http.HeaderMap`."""
+
+@final
+class H2FrameData:
+    """A DATA frame."""
+
+    @property
+    def stream_id(self) -> int: ...
+    @property
+    def end_stream(self) -> bool: ...
+    @property
+    def data(self) -> bytes: ...
+    @property
+    def flow_controlled_len(self) -> int:
+        """Payload length plus padding plus the pad-length byte: account
+        flow-control windows on this, not on len(data)."""
+
+@final
+class H2FrameSettings:
+    """A SETTINGS frame or its acknowledgement."""
+
+    @property
+    def ack(self) -> bool: ...
+    @property
+    def header_table_size(self) -> int | None: ...
+    @property
+    def enable_push(self) -> bool | None: ...
+    @property
+    def max_concurrent_streams(self) -> int | None: ...
+    @property
+    def initial_window_size(self) -> int | None: ...
+    @property
+    def max_frame_size(self) -> int | None: ...
+    @property
+    def max_header_list_size(self) -> int | None: ...
+
+@final
+class H2FrameWindowUpdate:
+    """A WINDOW_UPDATE frame."""
+
+    @property
+    def stream_id(self) -> int: ...
+    @property
+    def increment(self) -> int: ...
+
+@final
+class H2FramePing:
+    """A PING frame."""
+
+    @property
+    def ack(self) -> bool: ...
+    @property
+    def data(self) -> bytes: ...
+
+@final
+class H2FrameGoAway:
+    """A GOAWAY frame."""
+
+    @property
+    def last_stream_id(self) -> int: ...
+    @property
+    def error_code(self) -> int: ...
+    @property
+    def debug_data(self) -> bytes: ...
+
+@final
+class H2FrameRstStream:
+    """A RST_STREAM frame."""
+
+    @property
+    def stream_id(self) -> int: ...
+    @property
+    def error_code(self) -> int: ...
+
+@final
+class H2FramePriority:
+    """A PRIORITY frame (its dependency and weight are not reported)."""
+
+    @property
+    def stream_id(self) -> int: ...
+
+@final
+class H2FrameStreamError:
+    """A stream-level protocol error found while decoding: reset stream_id
+    with error_code and keep the connection."""
+
+    @property
+    def stream_id(self) -> int: ...
+    @property
+    def error_code(self) -> int: ...
 
 @final
 class H2StreamState:

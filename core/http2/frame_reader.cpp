@@ -56,12 +56,14 @@ void FrameReader::recompute_limits() noexcept {
 }
 
 void FrameReader::hold(std::string_view rest, bool swap_out) {
+  spare_viewed_ = swap_out;
   if (swap_out) held_.swap(spare_);
   held_.assign(rest.data(), rest.size());
 }
 
 FrameReader::Status FrameReader::receive(std::string_view data, HeaderBlockDecoder& decoder) {
   events_.clear();
+  spare_viewed_ = false;
   bool held_viewed = false;
   if (!held_.empty()) {
     // Complete the frame an earlier call began.

@@ -51,6 +51,15 @@ class FrameReader {
   // next call fails again), and the bytes after it stay buffered.
   Status receive(std::string_view data, HeaderBlockDecoder& decoder);
   std::vector<FrameEvent>& events() noexcept { return events_; }
+  // Hands over the storage that this call's events view, when it is the
+  // reader's own (a frame completed across calls): `keep` takes it, so the
+  // views stay valid after the next call on the reader. A caller that turns
+  // the views into objects outside its lock takes it first, under the lock.
+  void take_viewed(std::string& keep) noexcept {
+    if (!spare_viewed_) return;
+    keep.swap(spare_);
+    spare_viewed_ = false;
+  }
   // Octets held awaiting a complete frame.
   size_t buffered() const noexcept { return held_.size(); }
 
@@ -99,6 +108,7 @@ class FrameReader {
   uint64_t continuation_cap_ = calc_max_continuation_frames(kDefaultMaxHeaderListSize, kDefaultMaxFrameSize);
   std::string held_;
   std::string spare_;
+  bool spare_viewed_ = false;  // an event of the last call views spare_
   std::optional<OpenBlock> open_;
   std::vector<FrameEvent> events_;
 };

@@ -1,5 +1,7 @@
 #include "core/http2/header_block.h"
 
+#include <utility>
+
 namespace vintrel::h2 {
 namespace {
 
@@ -32,6 +34,19 @@ std::optional<std::string_view> HeaderFields::pseudo(Pseudo which) const noexcep
 // field list start at these sizes instead of growing from nothing.
 constexpr size_t kFirstBytes = 512;
 constexpr size_t kFirstFields = 16;
+
+namespace {
+thread_local HeaderFields spare_fields;
+constexpr size_t kKeptFieldStorage = 8192;
+}  // namespace
+
+HeaderFields take_spare_fields() noexcept { return std::exchange(spare_fields, HeaderFields{}); }
+
+void give_back_fields(HeaderFields&& fields) noexcept {
+  if (fields.storage() > kKeptFieldStorage || fields.storage() <= spare_fields.storage()) return;
+  fields.clear();
+  spare_fields = std::move(fields);
+}
 
 HeaderFields::Span HeaderFields::store(std::string_view bytes) {
   if (bytes_.capacity() < kFirstBytes) bytes_.reserve(kFirstBytes);
@@ -69,7 +84,10 @@ bool HeaderBlock::count(uint64_t size) noexcept {
 }
 
 bool HeaderBlock::accept_pseudo(Pseudo which, std::string_view value) {
-  if (saw_regular_ || fields_.pseudo(which)) {
+  // The decoder checks pseudo-header values as UTF-8 only; a NUL, CR or LF
+  // in :path or :authority would reach a driver that may write it into an
+  // HTTP/1 head, so such a block is malformed like any field value would be.
+  if (saw_regular_ || fields_.pseudo(which) || value.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) {
     malformed_ = true;
     return true;
   }

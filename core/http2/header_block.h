@@ -38,6 +38,13 @@ class HeaderFields {
 
   void add_pseudo(Pseudo which, std::string_view value);
   void add_field(std::string_view name, std::string_view value);
+  // Empty again, keeping the storage.
+  void clear() noexcept {
+    bytes_.clear();
+    fields_.clear();
+    pseudo_ = {};
+  }
+  size_t storage() const noexcept { return bytes_.capacity() + fields_.capacity() * sizeof(Field); }
 
  private:
   // 32-bit offsets: a block keeps less than the header-list size, which
@@ -57,6 +64,12 @@ class HeaderFields {
   std::vector<Field> fields_;
   std::array<std::optional<Span>, kPseudoCount> pseudo_{};
 };
+
+// Field stores circulate per thread: a block starts from the store that the
+// last finished event on this thread gave back, so a steady connection
+// allocates none. Only modest stores are kept.
+HeaderFields take_spare_fields() noexcept;
+void give_back_fields(HeaderFields&& fields) noexcept;
 
 // A complete header block: the event of a HEADERS frame and its
 // CONTINUATION frames. END_HEADERS is always set on it.
@@ -96,7 +109,8 @@ class HeaderBlock {
   HeaderBlock(StreamId stream_id, bool end_stream, HeaderLimits limits) noexcept
       : stream_id_(stream_id),
         end_stream_(end_stream),
-        limits_{std::min<uint64_t>(limits.max_list, UINT32_MAX), limits.abuse} {}
+        limits_{std::min<uint64_t>(limits.max_list, UINT32_MAX), limits.abuse},
+        fields_(take_spare_fields()) {}
 
   // The value is valid UTF-8 (a method token for :method, three digits 100
   // to 999 for :status): the decoder checks it.

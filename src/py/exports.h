@@ -9,6 +9,16 @@ namespace vintrel::py {
 
 PyObject* version_object();
 PyObject* header_map_type();
+PyObject* h2_codec_type();
+PyObject* h2_frame_headers_type();
+PyObject* h2_frame_data_type();
+PyObject* h2_frame_settings_type();
+PyObject* h2_frame_window_update_type();
+PyObject* h2_frame_ping_type();
+PyObject* h2_frame_go_away_type();
+PyObject* h2_frame_rst_stream_type();
+PyObject* h2_frame_priority_type();
+PyObject* h2_frame_stream_error_type();
 PyObject* stream_state_type();
 PyObject* flow_control_type();
 PyObject* h1_codec_type();

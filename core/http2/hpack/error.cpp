@@ -11,10 +11,17 @@ std::string_view need_more_cause_text(NeedMoreCause cause) noexcept {
   return "";
 }
 
-std::string decode_error_text(HpackDecodeError error) {
+std::string decode_error_text(HpackDecodeError error) { return std::string(decode_error_view(error)); }
+
+std::string_view decode_error_view(HpackDecodeError error) noexcept {
   switch (error.kind) {
     case DecodeErrorKind::NeedMore:
-      return "NeedMore(" + std::string(need_more_cause_text(error.cause)) + ")";
+      switch (error.cause) {
+        case NeedMoreCause::UnexpectedEndOfStream: return "NeedMore(UnexpectedEndOfStream)";
+        case NeedMoreCause::IntegerUnderflow: return "NeedMore(IntegerUnderflow)";
+        case NeedMoreCause::StringUnderflow: return "NeedMore(StringUnderflow)";
+      }
+      return "NeedMore";
     case DecodeErrorKind::InvalidRepresentation: return "InvalidRepresentation";
     case DecodeErrorKind::InvalidIntegerPrefix: return "InvalidIntegerPrefix";
     case DecodeErrorKind::InvalidTableIndex: return "InvalidTableIndex";

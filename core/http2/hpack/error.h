@@ -44,6 +44,8 @@ struct HpackDecodeError {
 // "InvalidTableIndex", "NeedMore(StringUnderflow)", ...; the broken table
 // invariant reads "Size of table != 0, but no headers left!".
 std::string decode_error_text(HpackDecodeError error);
+// The same text, with static storage.
+std::string_view decode_error_view(HpackDecodeError error) noexcept;
 std::string_view need_more_cause_text(NeedMoreCause cause) noexcept;
 
 }  // namespace vintrel::h2::hpack

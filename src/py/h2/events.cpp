@@ -1,0 +1,296 @@
+// H2FrameData, H2FrameHeaders, H2FramePriority, H2FrameSettings,
+// H2FrameRstStream, H2FramePing, H2FrameGoAway, H2FrameWindowUpdate and
+// H2FrameStreamError, on the event template of the binding layer. Frames
+// that carry only integers keep the core's frame value as their payload.
+#include "src/py/h2/events.h"
+
+#include <span>
+
+#include "src/py/exports.h"
+#include "src/py/http/header_args.h"
+
+namespace vintrel::py {
+namespace {
+
+constexpr PyGetSetDef kGetSetEnd = {nullptr, nullptr, nullptr, nullptr, nullptr};
+
+#define EVENT_SLOTS(E, doc, getset, ...)                                                            \
+  {Py_tp_doc, const_cast<char*>(doc)}, {Py_tp_new, as_slot(refuse_new)},                             \
+      {Py_tp_dealloc, as_slot(box_dealloc<E>)}, {Py_tp_getset, getset}, __VA_ARGS__ {0, nullptr }
+
+// ---------------------------------------------------------------- DATA
+
+struct DataEvent {
+  uint32_t stream_id;
+  bool end_stream;
+  OwnedRef data;
+  uint32_t flow_controlled_len;
+};
+
+PyObject* data_repr(PyObject* self) {
+  const auto& e = payload_of<DataEvent>(self);
+  return repr_from(util::Repr("Data")
+                       .integer("stream_id", e.stream_id)
+                       .flag("end_stream", e.end_stream)
+                       .integer("len", PyBytes_GET_SIZE(e.data.get())));
+}
+
+PyGetSetDef kDataGetSet[] = {
+    event_field<&DataEvent::stream_id>("stream_id", "The stream the DATA frame belongs to."),
+    event_field<&DataEvent::end_stream>("end_stream", "Whether END_STREAM is set."),
+    event_field<&DataEvent::data>("data", "The payload as bytes, padding removed."),
+    event_field<&DataEvent::flow_controlled_len>(
+        "flow_controlled_len",
+        "The payload length plus the padding plus the pad-length byte. Flow control counts "
+        "padding while `data` does not, so account windows on flow_controlled_len, not on "
+        "len(data)."),
+    kGetSetEnd,
+};
+
+PyType_Slot kDataSlots[] = {
+    EVENT_SLOTS(DataEvent, "A DATA frame.", kDataGetSet, {Py_tp_repr, as_slot(catching<data_repr>)}, )};
+
+// ---------------------------------------------------------------- HEADERS
+
+struct HeadersEvent {
+  uint32_t stream_id;
+  bool end_stream;
+  bool end_headers;
+  std::optional<std::string> method;
+  std::optional<std::string> scheme;
+  std::optional<std::string> authority;
+  std::optional<std::string> path;
+  std::optional<uint16_t> status;
+  OwnedRef headers;
+};
+
+PyObject* headers_repr(PyObject* self) {
+  const auto& e = payload_of<HeadersEvent>(self);
+  const size_t fields =
+      locked<HeaderMapState>(e.headers.get(), [](HeaderMapState& s) { return s.map.value_count(); });
+  return repr_from(util::Repr("Headers")
+                       .integer("stream_id", e.stream_id)
+                       .optional("status", e.status)
+                       .flag("end_stream", e.end_stream)
+                       .integer("fields", fields));
+}
+
+PyGetSetDef kHeadersGetSet[] = {
+    event_field<&HeadersEvent::stream_id>("stream_id", "The stream the header block belongs to."),
+    event_field<&HeadersEvent::end_stream>("end_stream", "Whether the HEADERS frame set END_STREAM."),
+    event_field<&HeadersEvent::end_headers>("end_headers", "Always True: the event is a complete header block."),
+    event_field<&HeadersEvent::method>("method", "The :method pseudo-header, or None."),
+    event_field<&HeadersEvent::scheme>("scheme", "The :scheme pseudo-header, or None."),
+    event_field<&HeadersEvent::authority>("authority", "The :authority pseudo-header, or None."),
+    event_field<&HeadersEvent::path>("path", "The :path pseudo-header, or None."),
+    event_field<&HeadersEvent::status>("status", "The :status pseudo-header as an int, or None."),
+    event_field<&HeadersEvent::headers>("headers", "Regular header fields as a `vintrel.http.HeaderMap`."),
+    kGetSetEnd,
+};
+
+PyType_Slot kHeadersSlots[] = {EVENT_SLOTS(HeadersEvent, "A complete header block: HEADERS and its CONTINUATION frames.",
+                                           kHeadersGetSet, {Py_tp_repr, as_slot(catching<headers_repr>)}, )};
+
+// ---------------------------------------------------------------- PRIORITY
+
+PyGetSetDef kPriorityGetSet[] = {
+    event_field<&h2::PriorityFrame::stream_id>("stream_id", "The stream the PRIORITY frame names."),
+    kGetSetEnd,
+};
+
+PyType_Slot kPrioritySlots[] = {EVENT_SLOTS(
+    h2::PriorityFrame, "A PRIORITY frame (its dependency and weight are not reported).", kPriorityGetSet, )};
+
+// ---------------------------------------------------------------- SETTINGS
+
+template <auto M>
+PyObject* get_setting(PyObject* self, void*) {
+  return to_python(payload_of<h2::SettingsFrame>(self).settings.*M);
+}
+
+template <auto M>
+PyGetSetDef setting_field(const char* name, const char* doc) {
+  return {name, catching<get_setting<M>>, nullptr, doc, nullptr};
+}
+
+PyObject* settings_repr(PyObject* self) {
+  const auto& e = payload_of<h2::SettingsFrame>(self);
+  return repr_from(util::Repr("Settings")
+                       .flag("ack", e.ack)
+                       .optional("max_concurrent_streams", e.settings.max_concurrent_streams)
+                       .optional("initial_window_size", e.settings.initial_window_size)
+                       .optional("max_frame_size", e.settings.max_frame_size));
+}
+
+using h2::Settings;
+PyGetSetDef kSettingsGetSet[] = {
+    event_field<&h2::SettingsFrame::ack>("ack", "Whether this is an acknowledgement (every setting is then None)."),
+    setting_field<&Settings::header_table_size>("header_table_size", "SETTINGS_HEADER_TABLE_SIZE, or None."),
+    setting_field<&Settings::enable_push>("enable_push", "SETTINGS_ENABLE_PUSH as a bool, or None."),
+    setting_field<&Settings::max_concurrent_streams>("max_concurrent_streams",
+                                                     "SETTINGS_MAX_CONCURRENT_STREAMS, or None."),
+    setting_field<&Settings::initial_window_size>("initial_window_size", "SETTINGS_INITIAL_WINDOW_SIZE, or None."),
+    setting_field<&Settings::max_frame_size>("max_frame_size", "SETTINGS_MAX_FRAME_SIZE, or None."),
+    setting_field<&Settings::max_header_list_size>("max_header_list_size",
+                                                   "SETTINGS_MAX_HEADER_LIST_SIZE, or None."),
+    kGetSetEnd,
+};
+
+PyType_Slot kSettingsSlots[] = {EVENT_SLOTS(h2::SettingsFrame, "A SETTINGS frame or its acknowledgement.",
+                                            kSettingsGetSet, {Py_tp_repr, as_slot(catching<settings_repr>)}, )};
+
+// ---------------------------------------------------------------- RST_STREAM
+
+PyGetSetDef kRstStreamGetSet[] = {
+    event_field<&h2::RstStreamFrame::stream_id>("stream_id", "The stream being reset."),
+    event_field<&h2::RstStreamFrame::error_code>("error_code", "The error code as a plain int."),
+    kGetSetEnd,
+};
+
+PyType_Slot kRstStreamSlots[] = {EVENT_SLOTS(h2::RstStreamFrame, "A RST_STREAM frame.", kRstStreamGetSet, )};
+
+// ---------------------------------------------------------------- PING
+
+struct PingEvent {
+  bool ack;
+  OwnedRef data;
+};
+
+PyGetSetDef kPingGetSet[] = {
+    event_field<&PingEvent::ack>("ack", "Whether ACK is set."),
+    event_field<&PingEvent::data>("data", "The 8 payload bytes."),
+    kGetSetEnd,
+};
+
+PyType_Slot kPingSlots[] = {EVENT_SLOTS(PingEvent, "A PING frame.", kPingGetSet, )};
+
+// ---------------------------------------------------------------- GOAWAY
+
+struct GoAwayEvent {
+  uint32_t last_stream_id;
+  uint32_t error_code;
+  OwnedRef debug_data;
+};
+
+PyGetSetDef kGoAwayGetSet[] = {
+    event_field<&GoAwayEvent::last_stream_id>("last_stream_id", "The last stream id the peer may process."),
+    event_field<&GoAwayEvent::error_code>("error_code", "The error code as a plain int."),
+    event_field<&GoAwayEvent::debug_data>("debug_data", "The debug data as bytes, possibly empty."),
+    kGetSetEnd,
+};
+
+PyType_Slot kGoAwaySlots[] = {EVENT_SLOTS(GoAwayEvent, "A GOAWAY frame.", kGoAwayGetSet, )};
+
+// ---------------------------------------------------------------- WINDOW_UPDATE
+
+PyGetSetDef kWindowUpdateGetSet[] = {
+    event_field<&h2::WindowUpdateFrame::stream_id>("stream_id", "The stream, or 0 for the connection."),
+    event_field<&h2::WindowUpdateFrame::increment>("increment", "The window increment."),
+    kGetSetEnd,
+};
+
+PyType_Slot kWindowUpdateSlots[] = {
+    EVENT_SLOTS(h2::WindowUpdateFrame, "A WINDOW_UPDATE frame.", kWindowUpdateGetSet, )};
+
+// ---------------------------------------------------------------- stream error
+
+PyGetSetDef kStreamErrorGetSet[] = {
+    event_field<&h2::StreamErrorFrame::stream_id>("stream_id", "The stream to reset."),
+    event_field<&h2::StreamErrorFrame::error_code>("error_code", "The error code to reset it with."),
+    kGetSetEnd,
+};
+
+PyType_Slot kStreamErrorSlots[] = {EVENT_SLOTS(
+    h2::StreamErrorFrame,
+    "A stream-level protocol error found while decoding. The driver resets stream_id with "
+    "error_code and keeps the connection. It is an event, not an exception, so that frames "
+    "decoded earlier in the same receive() call are not lost.",
+    kStreamErrorGetSet, )};
+
+#undef EVENT_SLOTS
+
+PyType_Spec kDataSpec = event_spec<DataEvent>("vintrel._vintrel.H2FrameData", kDataSlots);
+PyType_Spec kHeadersSpec = event_spec<HeadersEvent>("vintrel._vintrel.H2FrameHeaders", kHeadersSlots);
+PyType_Spec kPrioritySpec = event_spec<h2::PriorityFrame>("vintrel._vintrel.H2FramePriority", kPrioritySlots);
+PyType_Spec kSettingsSpec = event_spec<h2::SettingsFrame>("vintrel._vintrel.H2FrameSettings", kSettingsSlots);
+PyType_Spec kRstStreamSpec = event_spec<h2::RstStreamFrame>("vintrel._vintrel.H2FrameRstStream", kRstStreamSlots);
+PyType_Spec kPingSpec = event_spec<PingEvent>("vintrel._vintrel.H2FramePing", kPingSlots);
+PyType_Spec kGoAwaySpec = event_spec<GoAwayEvent>("vintrel._vintrel.H2FrameGoAway", kGoAwaySlots);
+PyType_Spec kWindowUpdateSpec =
+    event_spec<h2::WindowUpdateFrame>("vintrel._vintrel.H2FrameWindowUpdate", kWindowUpdateSlots);
+PyType_Spec kStreamErrorSpec =
+    event_spec<h2::StreamErrorFrame>("vintrel._vintrel.H2FrameStreamError", kStreamErrorSlots);
+
+template <PyType_Spec* Spec>
+PyObject* type_of() {
+  static OnceSlot slot;
+  return slot.get([] { return make_type(Spec); });
+}
+
+std::optional<std::string> owned(std::optional<std::string_view> v) {
+  return v ? std::optional<std::string>(std::in_place, *v) : std::nullopt;
+}
+
+PyObject* headers_event(h2::HeadersFrame& f) {
+  // The fields go from the block's store into the map the event hands out
+  // in one bulk append (one copy, room reserved once); the block kept at
+  // most the map's capacity of names, so the map cannot be full.
+  constexpr size_t kOnStack = 32;
+  std::array<http::FieldView, kOnStack> on_stack;
+  std::vector<http::FieldView> on_heap;
+  const size_t n = f.fields.size();
+  if (n > kOnStack) on_heap.resize(n);
+  const std::span<http::FieldView> views(n > kOnStack ? on_heap.data() : on_stack.data(), n);
+  for (size_t i = 0; i < n; ++i) views[i] = {f.fields.name(i), f.fields.value(i)};
+  http::HeaderMap map;
+  (void)map.append_fields(views);
+  HeadersEvent event{f.stream_id, f.end_stream, true, owned(f.method()), owned(f.scheme()),
+                     owned(f.authority()), owned(f.path()), f.status(), OwnedRef()};
+  h2::give_back_fields(std::move(f.fields));
+  PyObject* headers = new_header_map(std::move(map));
+  if (headers == nullptr) return nullptr;
+  event.headers = OwnedRef(headers);
+  return new_event(h2_frame_headers_type(), std::move(event));
+}
+
+}  // namespace
+
+PyObject* h2_frame_data_type() { return type_of<&kDataSpec>(); }
+PyObject* h2_frame_headers_type() { return type_of<&kHeadersSpec>(); }
+PyObject* h2_frame_priority_type() { return type_of<&kPrioritySpec>(); }
+PyObject* h2_frame_settings_type() { return type_of<&kSettingsSpec>(); }
+PyObject* h2_frame_rst_stream_type() { return type_of<&kRstStreamSpec>(); }
+PyObject* h2_frame_ping_type() { return type_of<&kPingSpec>(); }
+PyObject* h2_frame_go_away_type() { return type_of<&kGoAwaySpec>(); }
+PyObject* h2_frame_window_update_type() { return type_of<&kWindowUpdateSpec>(); }
+PyObject* h2_frame_stream_error_type() { return type_of<&kStreamErrorSpec>(); }
+
+PyObject* new_frame_event(h2::FrameEvent& event) {
+  struct Make {
+    PyObject* operator()(h2::DataFrame& f) const {
+      PyObject* data = bytes_from(f.data);
+      if (data == nullptr) return nullptr;
+      return new_event(h2_frame_data_type(),
+                       DataEvent{f.stream_id, f.end_stream, OwnedRef(data), f.flow_controlled_len});
+    }
+    PyObject* operator()(h2::HeadersFrame& f) const { return headers_event(f); }
+    PyObject* operator()(h2::PriorityFrame& f) const { return new_event(h2_frame_priority_type(), f); }
+    PyObject* operator()(h2::SettingsFrame& f) const { return new_event(h2_frame_settings_type(), f); }
+    PyObject* operator()(h2::RstStreamFrame& f) const { return new_event(h2_frame_rst_stream_type(), f); }
+    PyObject* operator()(h2::PingFrame& f) const {
+      PyObject* data = bytes_from(std::string_view(f.data.data(), f.data.size()));
+      if (data == nullptr) return nullptr;
+      return new_event(h2_frame_ping_type(), PingEvent{f.ack, OwnedRef(data)});
+    }
+    PyObject* operator()(h2::GoAwayFrame& f) const {
+      PyObject* debug = bytes_from(f.debug_data);
+      if (debug == nullptr) return nullptr;
+      return new_event(h2_frame_go_away_type(), GoAwayEvent{f.last_stream_id, f.error_code, OwnedRef(debug)});
+    }
+    PyObject* operator()(h2::WindowUpdateFrame& f) const { return new_event(h2_frame_window_update_type(), f); }
+    PyObject* operator()(h2::StreamErrorFrame& f) const { return new_event(h2_frame_stream_error_type(), f); }
+  };
+  return std::visit(Make{}, event);
+}
+
+}  // namespace vintrel::py

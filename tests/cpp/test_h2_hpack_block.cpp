@@ -1,0 +1,123 @@
+// The frame codec's HPACK seams: header blocks encoded by the writer's path,
+// cut into frames and received back through the reader with the real
+// decoder at every split; the views of a frame completed across calls
+// surviving the next call once taken. (Failures are checked through the
+// Python layer.)
+#include <gtest/gtest.h>
+
+#include "core/http2/frame_reader.h"
+#include "core/http2/frame_writer.h"
+#include "core/http2/hpack_block.h"
+#include "test_h2_support.h"
+
+namespace vintrel::h2 {
+namespace {
+
+using test::frame_bytes;
+
+http::HeaderMap fields(std::initializer_list<std::pair<std::string_view, std::string_view>> pairs) {
+  http::HeaderMap m;
+  for (auto [n, v] : pairs) EXPECT_TRUE(m.append(http::HeaderName::trusted(n), http::HeaderValue::trusted(v)));
+  return m;
+}
+
+std::string frames_of(HpackBlockEncoder& enc, const SendPseudo& pseudo, const http::HeaderMap* map,
+                      uint32_t frame_size, StreamId id = 1) {
+  std::string block;
+  enc.encode(pseudo, map, block);
+  SendFrameSize size;
+  EXPECT_TRUE(size.set(frame_size));
+  std::string out(size.header_block_len(block.size()), '\0');
+  size.write_header_block(out.data(), id, block, false);
+  return out;
+}
+
+std::string failure_of(FrameReader::Status& s) { return s.error().message; }
+
+TEST(H2HpackBlock, RequestOnAFreshConnectionIsTwoStaticIndices) {
+  HpackBlockEncoder enc;
+  auto pseudo = request_pseudo("GET", "/");
+  ASSERT_TRUE(pseudo);
+  EXPECT_EQ(frames_of(enc, *pseudo, nullptr, 16384), frame_bytes(1, 4, 1, "\x82\x84"));
+}
+
+TEST(H2HpackBlock, BlocksRoundTripAtEveryFrameSizeAndSplit) {
+  const http::HeaderMap map = fields({{"user-agent", "probe/1.0"},
+                                      {"accept", "*/*"},
+                                      {"cookie", "a=1"},
+                                      {"cookie", "b=2"},
+                                      {"x-long", std::string(300, 'v')}});
+  for (uint32_t frame_size : {1u, 7u, 64u, 16384u}) {
+    HpackBlockEncoder enc;
+    auto pseudo = request_pseudo("POST", "https://example.com/upload?x=1");
+    ASSERT_TRUE(pseudo);
+    // Two blocks, so the second reads entries the first put in the table.
+    std::string wire = frames_of(enc, *pseudo, &map, frame_size);
+    wire += frames_of(enc, *pseudo, &map, frame_size, 3);
+    for (size_t step : {size_t{1}, size_t{5}, wire.size()}) {
+      HpackBlockDecoder dec;
+      FrameReader reader;
+      std::vector<HeadersFrame> got;
+      for (size_t at = 0; at < wire.size(); at += step) {
+        auto st = reader.receive(std::string_view(wire).substr(at, step), dec);
+        ASSERT_TRUE(st) << failure_of(st) << " frame size " << frame_size << " step " << step;
+        for (auto& e : reader.events()) got.push_back(std::get<HeadersFrame>(std::move(e)));
+      }
+      ASSERT_EQ(got.size(), 2u);
+      for (const HeadersFrame& h : got) {
+        EXPECT_EQ(h.method(), "POST");
+        EXPECT_EQ(h.scheme(), "https");
+        EXPECT_EQ(h.authority(), "example.com");
+        EXPECT_EQ(h.path(), "/upload?x=1");
+        ASSERT_EQ(h.fields.size(), 5u);
+        EXPECT_EQ(h.fields.name(3), "cookie");
+        EXPECT_EQ(h.fields.value(3), "b=2");
+        EXPECT_EQ(h.fields.value(4), std::string(300, 'v'));
+      }
+      EXPECT_EQ(got[1].stream_id, 3u);
+      EXPECT_EQ(dec.hpack().table_size(), enc.hpack().table().size());
+    }
+  }
+}
+
+TEST(H2HpackBlock, TakenViewsSurviveTheNextCall) {
+  FrameReader reader;
+  HpackBlockDecoder dec;
+  const std::string a = frame_bytes(0, 0, 1, std::string(100, 'a'));
+  const std::string b = frame_bytes(0, 0, 1, std::string(100, 'b'));
+  const std::string wire = a + b + a;
+  // The first DATA frame is completed across calls, inside the reader.
+  ASSERT_TRUE(reader.receive(std::string_view(wire).substr(0, 50), dec));
+  ASSERT_TRUE(reader.receive(std::string_view(wire).substr(50, 120), dec));
+  ASSERT_EQ(reader.events().size(), 1u);
+  std::string keep;
+  reader.take_viewed(keep);
+  const std::string_view first = std::get<DataFrame>(reader.events()[0]).data;
+  // The next call completes the second frame in the reader again.
+  ASSERT_TRUE(reader.receive(std::string_view(wire).substr(170), dec));
+  EXPECT_EQ(first, std::string(100, 'a'));
+  ASSERT_EQ(reader.events().size(), 2u);
+  EXPECT_EQ(std::get<DataFrame>(reader.events()[0]).data, std::string(100, 'b'));
+  // Nothing viewed the reader's storage: nothing is handed over.
+  ASSERT_TRUE(reader.receive(a, dec));
+  std::string none;
+  reader.take_viewed(none);
+  EXPECT_TRUE(none.empty());
+}
+
+TEST(H2HpackBlock, AFieldStoreGivenBackStartsTheNextBlockEmpty) {
+  HeaderBlock used(1, false, {1000, 4000});
+  ASSERT_TRUE(used.accept_pseudo(Pseudo::Path, "/old"));
+  ASSERT_TRUE(used.accept_field("x-old", "1"));
+  HeadersFrame old = std::move(used).finish();
+  give_back_fields(std::move(old.fields));
+  HeaderBlock next(3, true, {1000, 4000});
+  ASSERT_TRUE(next.accept_field("x-new", "2"));
+  const HeadersFrame h = std::move(next).finish();
+  EXPECT_FALSE(h.path());
+  ASSERT_EQ(h.fields.size(), 1u);
+  EXPECT_EQ(h.fields.name(0), "x-new");
+}
+
+}  // namespace
+}  // namespace vintrel::h2
