@@ -1,0 +1,10 @@
+"""asyncio drivers for the codecs: HTTP/1.1 and HTTP/2 clients and servers.
+
+Standard library only. The servers take one handler,
+``async def handler(request: Request) -> Response``, for both protocols.
+"""
+
+from ._types import Handler, Request, Response
+from .h1 import H1Client, H1Server, serve_h1
+
+__all__ = ["Handler", "Request", "Response", "H1Client", "H1Server", "serve_h1"]
