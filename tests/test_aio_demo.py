@@ -1,0 +1,17 @@
+"""The demo runs to the end from the package."""
+
+import os
+import subprocess
+import sys
+
+
+def test_demo_runs():
+    out = subprocess.run(
+        [sys.executable, "-m", "vintrel.demo"],
+        capture_output=True, text=True, timeout=120, env=os.environ.copy(),
+    )
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert lines[-1] == "done"
+    assert sum("-> 200" in line for line in lines) >= 6
+    assert "HTTP/1.1 requests used 1 connection(s)" in out.stdout
