@@ -21,8 +21,9 @@ import asyncio
 import ssl as _ssl
 from collections.abc import AsyncIterable, Iterable
 
-from .._vintrel import H1BodyDecoder, H1Codec, HeaderMap
+from .._vintrel import H1BodyDecoder, H1Codec, HeaderMap, ProxyIntercept
 from ._types import Handler, Request, Response, close_writer, read_some
+from .proxy import open_stream
 
 CONTINUE = b"HTTP/1.1 100 Continue\r\n\r\n"
 
@@ -179,10 +180,9 @@ class H1Client:
 
     Requests run one at a time (a lock orders them). The connection is
     opened on first use and again after the server ends it. Redirects are
-    the caller's business. ``timeout`` bounds every read.
-
-    ``open_connection`` may be replaced, for instance by a CONNECT tunnel
-    through a proxy (see :func:`vintrel.aio.proxy.open_tunnel`).
+    the caller's business. ``timeout`` bounds every read. With ``proxy``
+    (for example ``proxy_for(url)``, from the environment) the connection
+    is a CONNECT tunnel through that proxy.
     """
 
     def __init__(
@@ -193,6 +193,7 @@ class H1Client:
         ssl: _ssl.SSLContext | None = None,
         timeout: float | None = 30.0,
         target_prefix: str = "",
+        proxy: ProxyIntercept | None = None,
     ) -> None:
         self.host = host
         self.port = port
@@ -201,15 +202,14 @@ class H1Client:
         # An absolute-form prefix ("http://host:port") for plain requests
         # sent to a forward proxy; empty for origin-form.
         self.target_prefix = target_prefix
+        self.proxy = proxy
         self.connections_opened = 0
         self._lock = asyncio.Lock()
         self._streams: tuple[asyncio.StreamReader, asyncio.StreamWriter] | None = None
         self._http10 = False
 
     async def open_connection(self) -> tuple[asyncio.StreamReader, asyncio.StreamWriter]:
-        return await asyncio.wait_for(
-            asyncio.open_connection(self.host, self.port, ssl=self.ssl), self.timeout
-        )
+        return await open_stream(self.host, self.port, ssl=self.ssl, proxy=self.proxy, timeout=self.timeout)
 
     @property
     def authority(self) -> str:

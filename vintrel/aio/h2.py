@@ -49,8 +49,10 @@ from .._vintrel import (
     H2StreamError,
     H2StreamState,
     HeaderMap,
+    ProxyIntercept,
 )
 from ._types import Handler, Request, Response, close_writer, read_some
+from .proxy import open_stream
 
 PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
 DEFAULT_WINDOW = 65535
@@ -478,7 +480,8 @@ class H2Client:
     """An HTTP/2 client on one connection, h2c prior knowledge or TLS with ALPN "h2".
 
     Concurrent ``request`` calls share the connection as separate streams,
-    up to the server's SETTINGS_MAX_CONCURRENT_STREAMS.
+    up to the server's SETTINGS_MAX_CONCURRENT_STREAMS. With ``proxy`` the
+    connection is a CONNECT tunnel through that proxy.
     """
 
     def __init__(
@@ -488,8 +491,10 @@ class H2Client:
         *,
         ssl: _ssl.SSLContext | None = None,
         timeout: float | None = 30.0,
+        proxy: ProxyIntercept | None = None,
     ) -> None:
         self.host = host
+        self.proxy = proxy
         self.port = port
         self.ssl = ssl
         self.timeout = timeout
@@ -506,8 +511,8 @@ class H2Client:
     async def connect(self) -> None:
         if self.ssl is not None:
             self.ssl.set_alpn_protocols(["h2"])
-        reader, writer = await asyncio.wait_for(
-            asyncio.open_connection(self.host, self.port, ssl=self.ssl), self.timeout
+        reader, writer = await open_stream(
+            self.host, self.port, ssl=self.ssl, proxy=self.proxy, timeout=self.timeout
         )
         if self.ssl is not None:
             ssl_obj = writer.get_extra_info("ssl_object")
