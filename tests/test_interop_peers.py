@@ -57,6 +57,8 @@ class Servers:
 
         self.loop.run_until_complete(start())
         self.loop.run_forever()
+        self.loop.run_until_complete(self.loop.shutdown_asyncgens())
+        self.loop.close()
 
     def port(self, name):
         return getattr(self, name).sockets[0].getsockname()[1]
@@ -65,6 +67,8 @@ class Servers:
         async def stop():
             for s in (self.h1, self.h2c, self.tls):
                 s.close()
+            for task in asyncio.all_tasks() - {asyncio.current_task()}:
+                task.cancel()
 
         asyncio.run_coroutine_threadsafe(stop(), self.loop).result(T)
         self.loop.call_soon_threadsafe(self.loop.stop)

@@ -12,6 +12,7 @@ from __future__ import annotations
 import asyncio
 import tempfile
 import time
+from pathlib import Path
 
 from . import HeaderMap, __version__
 from .aio import H1Client, H2Client, Request, Response, serve_h1, serve_h2
@@ -59,14 +60,14 @@ async def main() -> None:
     h2c = await serve_h2(handler)
     servers = [h1, h2c]
     with tempfile.TemporaryDirectory() as tmp:
+        certs: tuple[Path, Path] | None = None
         try:
-            cert, key = make_self_signed(tmp)
+            certs = make_self_signed(tmp)
         except (FileNotFoundError, OSError) as exc:
             print(f"  (no TLS part: {exc})")
-            cert = key = None
         h2tls = None
-        if cert is not None and key is not None:
-            h2tls = await serve_h2(handler, ssl=server_context(cert, key, ["h2"]))
+        if certs is not None:
+            h2tls = await serve_h2(handler, ssl=server_context(*certs, ["h2"]))
             servers.append(h2tls)
         try:
             port = h1.sockets[0].getsockname()[1]
@@ -75,8 +76,8 @@ async def main() -> None:
                 print(f"  HTTP/1.1 requests used {c1.connections_opened} connection(s)")
             async with H2Client("127.0.0.1", h2c.sockets[0].getsockname()[1]) as c2:
                 await fetch_all(c2, "h2c")
-            if h2tls is not None:
-                ctx = client_context(cert, ["h2"])
+            if h2tls is not None and certs is not None:
+                ctx = client_context(certs[0], ["h2"])
                 async with H2Client("127.0.0.1", h2tls.sockets[0].getsockname()[1], ssl=ctx) as c3:
                     await fetch_all(c3, "h2 (TLS)")
         finally:

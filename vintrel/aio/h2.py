@@ -142,9 +142,10 @@ class H2Connection:
         """Read and dispatch frames until the connection ends."""
         try:
             if self.role == "server":
-                initial = await self._strip_preface(initial)
-                if initial is None:
+                rest = await self._strip_preface(initial)
+                if rest is None:
                     return
+                initial = rest
                 self.start()
             if initial:
                 self._receive(initial)
@@ -178,7 +179,6 @@ class H2Connection:
             data += more
         if not data.startswith(PREFACE):
             self.error = H2ProtocolError(PROTOCOL_ERROR, "invalid client preface")
-            self.codec.serialize_settings()  # nothing to say before GOAWAY but our settings
             self.writer.write(self.codec.serialize_go_away(0, PROTOCOL_ERROR, b"invalid preface"))
             return None
         return data[len(PREFACE) :]
@@ -202,26 +202,25 @@ class H2Connection:
 
     def _receive(self, data: bytes) -> None:
         for ev in self.codec.receive(data):
-            t = type(ev)
-            if t is H2FrameData:
+            if isinstance(ev, H2FrameData):
                 self._on_data(ev)
-            elif t is H2FrameHeaders:
+            elif isinstance(ev, H2FrameHeaders):
                 self._on_headers(ev)
-            elif t is H2FrameSettings:
+            elif isinstance(ev, H2FrameSettings):
                 self._on_settings(ev)
-            elif t is H2FrameWindowUpdate:
+            elif isinstance(ev, H2FrameWindowUpdate):
                 self._on_window_update(ev)
-            elif t is H2FramePing:
+            elif isinstance(ev, H2FramePing):
                 if not ev.ack:
                     self.writer.write(self.codec.serialize_ping_ack(ev.data))
-            elif t is H2FrameRstStream:
+            elif isinstance(ev, H2FrameRstStream):
                 stream = self.streams.pop(ev.stream_id, None)
                 if stream is not None:
                     stream.state.recv_reset(ev.stream_id, ev.error_code, False)
                     self._fail(stream, StreamReset(f"stream reset by peer ({ev.error_code})"))
-            elif t is H2FrameStreamError:
+            elif isinstance(ev, H2FrameStreamError):
                 self.reset(ev.stream_id, ev.error_code)
-            elif t is H2FrameGoAway:
+            elif isinstance(ev, H2FrameGoAway):
                 self._on_go_away(ev)
             # PRIORITY frames carry nothing we act on.
 
@@ -330,23 +329,23 @@ class H2Connection:
             for stream in self.streams.values():
                 stream.writable.set()
             return
-        stream = self.streams.get(ev.stream_id)
-        if stream is None:
+        target = self.streams.get(ev.stream_id)
+        if target is None:
             return
         try:
-            stream.send.inc_window(ev.increment)
+            target.send.inc_window(ev.increment)
         except H2FlowControlError:
             self.reset(ev.stream_id, FLOW_CONTROL_ERROR)
             return
-        stream.writable.set()
+        target.writable.set()
 
     def _on_go_away(self, ev: H2FrameGoAway) -> None:
         exc = StreamReset(f"GOAWAY received ({ev.error_code})")
         for sid, stream in list(self.streams.items()):
             if sid > ev.last_stream_id and (sid % 2 == 1) == (self.role == "client"):
                 self._fail(stream, exc)
-        self.closed = exc if ev.error_code else self.closed
-        self._going_away = True
+        if ev.error_code:
+            self.closed = exc
 
     def reset(self, sid: int, reason: int) -> None:
         """Send RST_STREAM and drop the stream."""
