@@ -21,6 +21,8 @@ async def handler(req: Request) -> Response:
         return Response(200, h, b"z" * int(req.target[5:]))
     if req.target == "/trailers":
         return Response(200, h, b"body", HeaderMap([("x-done", "yes")]))
+    if req.target == "/slow":
+        await asyncio.sleep(3)
     if req.target == "/fail":
         raise RuntimeError("handler failure")
     return Response(200, h, req.body)
@@ -81,11 +83,16 @@ def test_concurrent_streams_beyond_the_stream_limit():
     run(with_server(go))
 
 
-def test_handler_failure_resets_only_its_stream():
+def test_failed_or_abandoned_stream_leaves_the_connection_usable():
     async def go(c, _):
         with pytest.raises(StreamReset):
             await c.request("GET", "/fail")
+        c.timeout = 0.2
+        with pytest.raises(TimeoutError):
+            await c.request("GET", "/slow")
+        c.timeout = T
         assert (await c.request("GET", "/ok")).status == 200
+        assert not c.conn.streams
 
     run(with_server(go))
 
@@ -107,6 +114,19 @@ async def raw_exchange(port, payload, *, until=None):
     finally:
         writer.close()
     return events
+
+
+def test_idle_server_connection_ends_with_goaway():
+    async def go():
+        server = await serve_h2(handler, idle_timeout=0.2)
+        port = server.sockets[0].getsockname()[1]
+        try:
+            events = await raw_exchange(port, PREFACE + H2Codec("client").serialize_settings())
+            assert [e.error_code for e in events if isinstance(e, H2FrameGoAway)] == [0]
+        finally:
+            server.close()
+
+    run(go())
 
 
 def test_server_answers_ping_and_acks_settings():

@@ -162,7 +162,10 @@ class H2Connection:
             self.error = exc
             reason = exc.args[0] if exc.args and isinstance(exc.args[0], int) else PROTOCOL_ERROR
             self.go_away(reason, str(exc.args[-1]).encode()[:200])
-        except (TimeoutError, ConnectionError, OSError) as exc:
+        except TimeoutError as exc:
+            self.error = exc
+            self.go_away(NO_ERROR, b"idle")
+        except (ConnectionError, OSError) as exc:
             self.error = exc
         finally:
             self._shutdown(self.error or ConnectionError("connection closed"))
@@ -426,6 +429,8 @@ class H2Connection:
             request.headers["host"] = head.authority
         try:
             response = await self.handler(request)
+            if stream.sid not in self.streams:
+                return  # reset while the handler ran
             frame = self.codec.serialize_response_headers(
                 stream.sid,
                 response.status,
@@ -469,7 +474,10 @@ class H2Connection:
             await self.send_message(stream, frame, body, trailers)
             await stream.done
         finally:
-            self.streams.pop(sid, None)
+            if self.streams.pop(sid, None) is not None and not stream.state.is_closed() and self.closed is None:
+                # Abandoned (timeout or cancellation): tell the server to stop.
+                self.writer.write(self.codec.serialize_rst_stream(sid, CANCEL))
+                stream.state.set_reset(sid, CANCEL, "user")
             self.writable.set()
         assert stream.head is not None
         return Response(stream.head.status or 0, stream.head.headers, b"".join(stream.body), stream.trailers)
