@@ -186,3 +186,19 @@ def test_client_reports_server_closing_mid_body():
             await server.wait_closed()
 
     run(go())
+
+
+@pytest.mark.parametrize("body", [b"x" * 2000, [b"x" * 600] * 4], ids=["length", "chunked"])
+def test_oversized_body_gets_413_and_close(body):
+    async def go():
+        server = await serve_h1(echo, max_body=1000)
+        port = server.sockets[0].getsockname()[1]
+        try:
+            async with H1Client("127.0.0.1", port, timeout=T) as c:
+                assert (await c.request("POST", "/", body=body)).status == 413
+                assert (await c.request("POST", "/", body=b"small")).body == b"small"
+                assert c.connections_opened == 2
+        finally:
+            server.close()
+
+    run(go())

@@ -196,3 +196,18 @@ def test_client_fails_requests_when_server_goes_away():
             await server.wait_closed()
 
     run(go())
+
+
+def test_oversized_body_resets_its_stream():
+    async def go():
+        server = await serve_h2(handler, max_body=100_000)
+        port = server.sockets[0].getsockname()[1]
+        try:
+            async with H2Client("127.0.0.1", port, timeout=T) as c:
+                with pytest.raises(StreamReset, match="11"):
+                    await c.request("POST", "/", body=b"x" * 200_000)
+                assert (await c.request("POST", "/", body=b"x" * 1000)).status == 200
+        finally:
+            server.close()
+
+    run(go())

@@ -31,6 +31,10 @@ class Response:
     trailers: HeaderMap | None = None
 
 
+# Servers refuse request bodies above this many bytes by default: bodies are
+# held whole in memory before the handler runs.
+MAX_BODY = 64 << 20
+
 Handler = Callable[[Request], Awaitable[Response]]
 
 

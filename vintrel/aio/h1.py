@@ -22,7 +22,7 @@ import ssl as _ssl
 from collections.abc import AsyncIterable, Iterable
 
 from .._vintrel import H1BodyDecoder, H1Codec, HeaderMap, ProxyIntercept
-from ._types import Handler, Request, Response, close_writer, read_some
+from ._types import MAX_BODY, Handler, Request, Response, close_writer, read_some
 from .proxy import open_stream
 
 CONTINUE = b"HTTP/1.1 100 Continue\r\n\r\n"
@@ -32,17 +32,29 @@ class ProtocolFailure(Exception):
     """The peer broke HTTP/1.1 framing or closed mid-message."""
 
 
+class BodyTooLarge(ProtocolFailure):
+    """A received body outgrew the server's limit."""
+
+
 async def _read_body(
     reader: asyncio.StreamReader,
     decoder: H1BodyDecoder,
     timeout: float | None,
+    limit: int | None = None,
 ) -> bytes:
-    """Decode a whole body; return it (trailers stay in the decoder)."""
+    """Decode a whole body; return it (trailers stay in the decoder).
+
+    A body growing past ``limit`` bytes raises ProtocolFailure.
+    """
     parts: list[bytes] = []
+    size = 0
     while True:
         chunk = decoder.decode()
         if chunk is not None:
             parts.append(chunk)
+            size += len(chunk)
+            if limit is not None and size > limit:
+                raise BodyTooLarge("body too large")
             continue
         if decoder.is_complete:
             return b"".join(parts)
@@ -94,9 +106,10 @@ class H1Server:
     connection.
     """
 
-    def __init__(self, handler: Handler, *, idle_timeout: float | None = 30.0) -> None:
+    def __init__(self, handler: Handler, *, idle_timeout: float | None = 30.0, max_body: int = MAX_BODY) -> None:
         self.handler = handler
         self.idle_timeout = idle_timeout
+        self.max_body = max_body
         self.errors: list[BaseException] = []
 
     async def __call__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
@@ -125,7 +138,14 @@ class H1Server:
                 writer.write(CONTINUE)
             decoder = H1BodyDecoder(head.body_kind, head.content_length or 0)
             decoder.feed(codec.take_body())
-            body = await _read_body(reader, decoder, timeout)
+            if head.content_length is not None and head.content_length > self.max_body:
+                writer.write(codec.serialize_response(413, HeaderMap([("connection", "close")])))
+                return
+            try:
+                body = await _read_body(reader, decoder, timeout, self.max_body)
+            except BodyTooLarge:
+                writer.write(codec.serialize_response(413, HeaderMap([("connection", "close")])))
+                raise
             request = Request(
                 head.method,
                 head.target,
@@ -167,9 +187,12 @@ async def serve_h1(
     *,
     ssl: _ssl.SSLContext | None = None,
     idle_timeout: float | None = 30.0,
+    max_body: int = MAX_BODY,
 ) -> asyncio.Server:
     """Start an HTTP/1.1 server; the caller closes the returned server."""
-    return await asyncio.start_server(H1Server(handler, idle_timeout=idle_timeout), host, port, ssl=ssl)
+    return await asyncio.start_server(
+        H1Server(handler, idle_timeout=idle_timeout, max_body=max_body), host, port, ssl=ssl
+    )
 
 
 # ---------------------------------------------------------------- client
@@ -305,19 +328,25 @@ class H1Client:
                 if not first:
                     raise ProtocolFailure("connection closed before the response")
                 head = codec.receive_head(first)
+        send_error: ConnectionError | None = None
         if head is None:
-            await self._send_body(codec, writer, body, trailers)
+            try:
+                await self._send_body(codec, writer, body, trailers)
+            except ConnectionError as exc:
+                # The server may have answered early (413, say) and closed:
+                # its response is still worth reading.
+                send_error = exc
         while head is None:
             data = await read_some(reader, self.timeout)
             if not data:
-                raise ProtocolFailure("connection closed before the response")
+                raise send_error or ProtocolFailure("connection closed before the response")
             head = codec.receive_head(data)
         decoder = H1BodyDecoder(head.body_kind, head.content_length or 0)
         decoder.feed(codec.take_body())
         resp_body = await _read_body(reader, decoder, self.timeout)
         self._http10 = head.http10
         reusable = head.keep_alive and head.body_kind != "close" and not decoder.take_buffered()
-        if not codec.body_is_eof():
+        if send_error is not None or not codec.body_is_eof():
             # The server answered before taking the whole body: the
             # connection cannot carry another request.
             reusable = False

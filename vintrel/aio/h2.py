@@ -51,7 +51,7 @@ from .._vintrel import (
     HeaderMap,
     ProxyIntercept,
 )
-from ._types import Handler, Request, Response, close_writer, read_some
+from ._types import MAX_BODY, Handler, Request, Response, close_writer, read_some
 from .proxy import open_stream
 
 PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
@@ -62,7 +62,7 @@ LOCAL_STREAM_WINDOW = 1 << 20
 LOCAL_CONN_WINDOW = 1 << 24
 LOCAL_MAX_STREAMS = 128
 NO_ERROR, PROTOCOL_ERROR, INTERNAL_ERROR, FLOW_CONTROL_ERROR = 0, 1, 2, 3
-REFUSED_STREAM, CANCEL = 7, 8
+REFUSED_STREAM, CANCEL, ENHANCE_YOUR_CALM = 7, 8, 11
 
 
 class StreamReset(Exception):
@@ -70,7 +70,7 @@ class StreamReset(Exception):
 
 
 class _Stream:
-    __slots__ = ("sid", "state", "send", "recv", "head", "body", "trailers", "done", "writable")
+    __slots__ = ("sid", "state", "send", "recv", "head", "body", "size", "trailers", "done", "writable")
 
     def __init__(self, sid: int, send_window: int, recv_window: int) -> None:
         self.sid = sid
@@ -82,6 +82,7 @@ class _Stream:
         self.recv.assign_capacity(recv_window)
         self.head: H2FrameHeaders | None = None
         self.body: list[bytes] = []
+        self.size = 0
         self.trailers: HeaderMap | None = None
         self.done: asyncio.Future[None] = asyncio.get_running_loop().create_future()
         self.writable = asyncio.Event()
@@ -121,6 +122,8 @@ class H2Connection:
         self.settings_acked = asyncio.Event()
         self.tasks: set[asyncio.Task[Any]] = set()
         self.error: BaseException | None = None
+        # Bodies are held whole: a stream whose body outgrows this is reset.
+        self.max_body = MAX_BODY
 
     # -------------------------------------------------------- start / stop
 
@@ -282,6 +285,11 @@ class H2Connection:
             return
         # The body is consumed as it arrives, so its capacity comes back at once.
         stream.recv.assign_capacity(n)
+        stream.size += len(ev.data)
+        if stream.size > self.max_body:
+            self.reset(ev.stream_id, ENHANCE_YOUR_CALM)
+            self._replenish(None)
+            return
         stream.body.append(ev.data)
         if ev.end_stream:
             stream.state.recv_close()
@@ -565,9 +573,10 @@ class H2Client:
 class H2Server:
     """Serve ``handler`` over HTTP/2 (h2c prior knowledge, or TLS after ALPN)."""
 
-    def __init__(self, handler: Handler, *, idle_timeout: float | None = 30.0) -> None:
+    def __init__(self, handler: Handler, *, idle_timeout: float | None = 30.0, max_body: int = MAX_BODY) -> None:
         self.handler = handler
         self.idle_timeout = idle_timeout
+        self.max_body = max_body
         self.errors: list[BaseException] = []
 
     async def __call__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
@@ -575,6 +584,7 @@ class H2Server:
 
     async def serve(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter, initial: bytes = b"") -> None:
         conn = H2Connection(reader, writer, "server", handler=self.handler, timeout=self.idle_timeout)
+        conn.max_body = self.max_body
         await conn.run(initial)
         if conn.error is not None:
             self.errors.append(conn.error)
@@ -589,8 +599,11 @@ async def serve_h2(
     *,
     ssl: _ssl.SSLContext | None = None,
     idle_timeout: float | None = 30.0,
+    max_body: int = MAX_BODY,
 ) -> asyncio.Server:
     """Start an HTTP/2 server; with ``ssl`` it offers ALPN "h2" only."""
     if ssl is not None:
         ssl.set_alpn_protocols(["h2"])
-    return await asyncio.start_server(H2Server(handler, idle_timeout=idle_timeout), host, port, ssl=ssl)
+    return await asyncio.start_server(
+        H2Server(handler, idle_timeout=idle_timeout, max_body=max_body), host, port, ssl=ssl
+    )
