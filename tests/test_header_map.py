@@ -585,3 +585,24 @@ def test_repeated_keys_see_every_change(make_key):
     assert info.value.args == ("c",)
     m.add(a, "7")
     assert m.keys() == ["new", "b", "a"] and m[a] == b"7"
+
+
+# Converted names are remembered by the address of the name object; a
+# freed object's address comes back soon with other contents, which must be
+# converted (and validated) anew.
+def test_recycled_name_objects_are_converted_afresh():
+    m = HeaderMap()
+    expected = []
+    for i in range(300):
+        good = "".join(["x-", str(i)])  # a fresh object each time
+        m.add(good, "v")
+        expected.append(good)
+        del good
+        bad = "".join(["x ", str(i)])
+        with pytest.raises(ValueError, match="invalid header name"):
+            m.add(bad, "v")
+        del bad
+        mixed = "".join(["X-", str(i)])
+        assert m.get(mixed) == b"v"
+        del mixed
+    assert m.keys() == expected
