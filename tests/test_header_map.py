@@ -606,3 +606,30 @@ def test_recycled_name_objects_are_converted_afresh():
         assert m.get(mixed) == b"v"
         del mixed
     assert m.keys() == expected
+
+
+# Storage blocks are handed on to the next new map of the freeing thread,
+# across threads that allocate, free and end.
+def test_reused_storage_starts_empty():
+    import threading
+
+    def churn(results, tag):
+        kept = []
+        for i in range(200):
+            m = HeaderMap([(f"n{j}-{tag}", str(i)) for j in range(12)])
+            c = HeaderMap(m)
+            kept.append(c) if i % 3 == 0 else None
+            fresh = HeaderMap()
+            fresh.add("only", str(i))
+            results.append(fresh.items() == [("only", str(i).encode())] and "n0-" + tag not in fresh
+                           and c.get_all(f"n11-{tag}") == [str(i).encode()] and len(c) == 12)
+        kept.clear()
+
+    results = []
+    threads = [threading.Thread(target=churn, args=(results, str(t))) for t in range(3)]
+    for t in threads:
+        t.start()
+    churn(results, "main")
+    for t in threads:
+        t.join()
+    assert len(results) == 800 and all(results)
