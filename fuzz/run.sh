@@ -16,8 +16,12 @@ for src in fuzz/targets/*.cpp; do
   work="$scratch/$target"
   mkdir -p "$work/corpus"
   if [ -d "fuzz/corpus/$target" ]; then cp "fuzz/corpus/$target"/* "$work/corpus/"; fi
+  dict=()
+  case "$target" in
+    *_head | fuzz_body_decoder) dict=(-dict=fuzz/http1.dict) ;;
+  esac
   # -timeout: no single input may take a second; -rss_limit_mb: bounded memory.
-  if build/fuzz/"$target" "$work/corpus" -max_total_time="$seconds" -timeout=1 -rss_limit_mb=2048 \
+  if build/fuzz/"$target" "$work/corpus" "${dict[@]}" -max_total_time="$seconds" -timeout=1 -rss_limit_mb=2048 \
        -print_final_stats=1 -artifact_prefix="$work/" >"$work/log" 2>&1; then
     stats="$(grep -E '^stat::number_of_executed_units' "$work/log" | awk '{print $2}')"
     cov="$(grep -E '^#[0-9]+.*(DONE|cov:)' "$work/log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+')"
