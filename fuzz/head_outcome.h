@@ -7,6 +7,7 @@
 
 #include "core/http1/fields.h"
 #include "core/http1/head_parse.h"
+#include "support.h"
 
 namespace vintrel::fuzz {
 
@@ -42,7 +43,7 @@ HeadOutcome feed_head(const std::vector<std::string_view>& pieces, Receive recei
   http1::HeadReader reader;
   HeadOutcome out;
   size_t i = 0;
-  while (i < pieces.size() && !out.head && out.error < 0) receive(reader, pieces[i++], out);
+  while (i < pieces.size() && !out.head && out.error < 0) receive(reader, Exact(pieces[i++]).view(), out);
   out.rest = std::string(reader.buffer().view());
   for (; i < pieces.size(); ++i) out.rest.append(pieces[i]);
   return out;

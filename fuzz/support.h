@@ -10,6 +10,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,6 +49,21 @@ inline std::vector<std::string_view> split(std::string_view data, uint32_t seed,
   }
   return pieces;
 }
+
+// A copy of `bytes` in a heap block of exactly its size, handed to the code
+// under test in place of a view into a larger buffer: a read past its end
+// is then caught by AddressSanitizer.
+class Exact {
+ public:
+  explicit Exact(std::string_view bytes) : size_(bytes.size()), bytes_(new char[bytes.size()]) {
+    if (size_ != 0) std::memcpy(bytes_.get(), bytes.data(), size_);
+  }
+  std::string_view view() const noexcept { return {bytes_.get(), size_}; }
+
+ private:
+  size_t size_;
+  std::unique_ptr<char[]> bytes_;
+};
 
 inline std::string_view as_view(const std::vector<uint8_t>& bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};

@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       fuzz::check(h.kind != HeaderKind::Status || (h.status >= 100 && h.status <= 999), "status out of range");
       return SinkAction::Continue;
     });
-    const DecodeOutcome out = decoder.decode_block(pending, sink);
+    const DecodeOutcome out = decoder.decode_block(fuzz::Exact(pending).view(), sink);
     fuzz::check(out.consumed <= pending.size(), "consumed past the block");
     check_table(decoder);
     if (!out.ok() && !out.error->is_need_more()) return 0;  // the connection would end here

@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (auto& part : parts) {
     if (in.ConsumeBool()) part = in.ConsumeRandomLengthString(128);
   }
-  const std::string url = in.ConsumeRemainingBytesAsString();
+  const fuzz::Exact url_bytes(in.ConsumeRemainingBytesAsString());
+  const std::string_view url = url_bytes.view();
   auto view = [](const std::optional<std::string>& s) -> std::optional<std::string_view> {
     if (!s) return std::nullopt;
     return std::string_view(*s);

@@ -16,7 +16,8 @@ bool inside(std::string_view part, std::string_view whole) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string text(reinterpret_cast<const char*>(data), size);
+  // libFuzzer's input is a block of exactly its size.
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
   auto uri = http::parse_uri(text);
   if (!uri.ok()) return 0;
   fuzz::check(text.size() <= http::kMaxUriLength, "over-long URL accepted");
