@@ -23,12 +23,12 @@ for src in fuzz/targets/*.cpp; do
   # -timeout: no single input may take a second; -rss_limit_mb: bounded memory.
   if build/fuzz/"$target" "$work/corpus" "${dict[@]}" -max_total_time="$seconds" -timeout=1 -rss_limit_mb=2048 \
        -print_final_stats=1 -artifact_prefix="$work/" >"$work/log" 2>&1; then
-    stats="$(grep -E '^stat::number_of_executed_units' "$work/log" | awk '{print $2}')"
-    cov="$(grep -E '^#[0-9]+.*(DONE|cov:)' "$work/log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+')"
+    stats="$(grep -E '^stat::number_of_executed_units' "$work/log" | awk '{print $2}' || true)"
+    cov="$(grep -E '^#[0-9]+.*(DONE|cov:)' "$work/log" | tail -n 1 | grep -oE 'cov: [0-9]+ ft: [0-9]+' || true)"
     echo "$target: ok, $stats runs, $cov"
   else
     echo "$target: FINDING (log and input in $work)"
-    grep -E 'FINDING|ERROR|SUMMARY|Test unit written' "$work/log" | head -n 5
+    grep -E 'FINDING|ERROR|SUMMARY|Test unit written' "$work/log" | head -n 5 || true
     failed+=("$target")
   fi
 done
