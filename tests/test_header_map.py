@@ -585,3 +585,51 @@ def test_repeated_keys_see_every_change(make_key):
     assert info.value.args == ("c",)
     m.add(a, "7")
     assert m.keys() == ["new", "b", "a"] and m[a] == b"7"
+
+
+# Converted names are remembered by the address of the name object; a
+# freed object's address comes back soon with other contents, which must be
+# converted (and validated) anew.
+def test_recycled_name_objects_are_converted_afresh():
+    m = HeaderMap()
+    expected = []
+    for i in range(300):
+        good = "".join(["x-", str(i)])  # a fresh object each time
+        m.add(good, "v")
+        expected.append(good)
+        del good
+        bad = "".join(["x ", str(i)])
+        with pytest.raises(ValueError, match="invalid header name"):
+            m.add(bad, "v")
+        del bad
+        mixed = "".join(["X-", str(i)])
+        assert m.get(mixed) == b"v"
+        del mixed
+    assert m.keys() == expected
+
+
+# Storage blocks are handed on to the next new map of the freeing thread,
+# across threads that allocate, free and end.
+def test_reused_storage_starts_empty():
+    import threading
+
+    def churn(results, tag):
+        kept = []
+        for i in range(200):
+            m = HeaderMap([(f"n{j}-{tag}", str(i)) for j in range(12)])
+            c = HeaderMap(m)
+            kept.append(c) if i % 3 == 0 else None
+            fresh = HeaderMap()
+            fresh.add("only", str(i))
+            results.append(fresh.items() == [("only", str(i).encode())] and "n0-" + tag not in fresh
+                           and c.get_all(f"n11-{tag}") == [str(i).encode()] and len(c) == 12)
+        kept.clear()
+
+    results = []
+    threads = [threading.Thread(target=churn, args=(results, str(t))) for t in range(3)]
+    for t in threads:
+        t.start()
+    churn(results, "main")
+    for t in threads:
+        t.join()
+    assert len(results) == 800 and all(results)

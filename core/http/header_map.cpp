@@ -99,6 +99,65 @@ std::string_view map_error_text(MapError) noexcept {
 
 static_assert(sizeof(HeaderMap::Handles) == 2 * sizeof(uintptr_t));
 
+// Blocks of the first size, kept by the thread that freed them for the
+// next map it makes. A head's map lives briefly and its first block is just
+// over the size the C allocator serves from its fast per-thread lists, so
+// without this every new map takes the allocator's slow path twice (to
+// allocate and to free). A block is plain memory: any thread may reuse
+// what another allocated. At most kSpares blocks per thread; a thread's
+// spares are freed when it ends.
+namespace {
+
+// Sized so that every part after it stays 16-byte aligned; holds the size.
+constexpr size_t kBlockHeader = 16;
+constexpr size_t kSpares = 4;
+
+// Trivial, so that it stays readable while threads end (a map freed by a
+// later destructor then frees its block outright).
+struct Spares {
+  std::byte* held[kSpares];
+  size_t count;
+  bool closed;
+};
+thread_local Spares spares;
+
+struct SpareReaper {
+  SpareReaper() noexcept = default;
+  SpareReaper(const SpareReaper&) = delete;
+  SpareReaper& operator=(const SpareReaper&) = delete;
+  ~SpareReaper() {
+    spares.closed = true;
+    for (size_t i = 0; i < spares.count; ++i) ::operator delete(spares.held[i]);
+    spares.count = 0;
+  }
+};
+
+}  // namespace
+
+size_t HeaderMap::first_block_size() noexcept {
+  return kFirstNames * sizeof(NameRec) + kFirstNames * sizeof(ValueRec) + round8(kFirstSlots * sizeof(Slot)) +
+         round8(kFirstBytes);
+}
+
+HeaderMap::Block HeaderMap::new_block(size_t bytes) {
+  if (bytes == first_block_size() && spares.count != 0) return Block(spares.held[--spares.count] + kBlockHeader);
+  auto* raw = static_cast<std::byte*>(::operator new(kBlockHeader + bytes));
+  std::memcpy(raw, &bytes, sizeof(bytes));
+  return Block(raw + kBlockHeader);
+}
+
+void HeaderMap::BlockFree::operator()(std::byte* p) const noexcept {
+  std::byte* raw = p - kBlockHeader;
+  size_t bytes;
+  std::memcpy(&bytes, raw, sizeof(bytes));
+  if (bytes == first_block_size() && spares.count < kSpares && !spares.closed) {
+    thread_local SpareReaper reaper;  // frees the spares when the thread ends
+    spares.held[spares.count++] = raw;
+    return;
+  }
+  ::operator delete(raw);
+}
+
 void HeaderMap::regrow(size_t name_cap, size_t value_cap, size_t byte_cap, size_t slot_count) {
   static_assert(sizeof(NameRec) % 8 == 0 && sizeof(ValueRec) % 8 == 0 && sizeof(Slot) % 4 == 0);
   byte_cap = round8(byte_cap);
@@ -106,7 +165,7 @@ void HeaderMap::regrow(size_t name_cap, size_t value_cap, size_t byte_cap, size_
   const size_t value_bytes = value_cap * sizeof(ValueRec);
   const size_t slot_bytes = round8(slot_count * sizeof(Slot));
   const size_t total = name_bytes + value_bytes + slot_bytes + byte_cap;
-  auto block = std::make_unique_for_overwrite<std::byte[]>(total == 0 ? 1 : total);
+  Block block = new_block(total);
   std::byte* p = block.get();
   Part<NameRec> names;
   Part<ValueRec> values;
@@ -166,8 +225,14 @@ HeaderMap::HeaderMap(const HeaderMap& other, KeepHandles)
       dead_values_(other.dead_values_),
       keyed_(other.keyed_) {
   if (other.block_ == nullptr) return;
-  // The index is copied as it stands: the same slot count.
-  regrow(other.names_.size(), other.values_.size(), other.bytes_.size(), other.slots_.size());
+  // The index is copied as it stands: the same slot count. A copy that
+  // fits the first block's shape takes that shape (a spare block).
+  size_t nc = other.names_.size(), vc = other.values_.size(), bc = other.bytes_.size();
+  if (other.slots_.size() == kFirstSlots && nc <= kFirstNames && vc <= kFirstNames && bc <= kFirstBytes) {
+    nc = vc = kFirstNames;
+    bc = kFirstBytes;
+  }
+  regrow(nc, vc, bc, other.slots_.size());
   names_.resize(other.names_.size());
   values_.resize(other.values_.size());
   bytes_.resize(other.bytes_.size());
@@ -394,7 +459,7 @@ void HeaderMap::maybe_compact() noexcept {
 void HeaderMap::compact() {
   // The live values and bytes move to a fresh block of the same
   // capacities; the names and the index keep their places.
-  std::unique_ptr<std::byte[]> old_block = std::move(block_);
+  Block old_block = std::move(block_);
   const Part<NameRec> old_names = std::exchange(names_, {});
   const Part<ValueRec> old_values = std::exchange(values_, {});
   const Part<Slot> old_slots = std::exchange(slots_, {});

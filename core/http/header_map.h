@@ -379,8 +379,15 @@ class HeaderMap {
 
   // One allocation holds the names, the values, the index and the bytes,
   // in that order (each part's size a multiple of 8, so each is aligned):
-  // a small map costs a single allocation.
-  std::unique_ptr<std::byte[]> block_;
+  // a small map costs a single allocation. Blocks of the first size are
+  // kept for reuse by the thread that frees them (see header_map.cpp).
+  struct BlockFree {
+    void operator()(std::byte* p) const noexcept;
+  };
+  using Block = std::unique_ptr<std::byte[], BlockFree>;
+  static Block new_block(size_t bytes);
+  static size_t first_block_size() noexcept;
+  Block block_;
   const char* block_end_ = nullptr;
   Part<NameRec> names_;
   Part<ValueRec> values_;
