@@ -95,10 +95,17 @@ def test_header_count_is_capped(line_end):
         m.H1Codec().receive_request_head(b"GET / HTTP/1.1" + line_end + lines + line_end)
 
 
-def test_bare_cr_line_end_is_refused():
+@pytest.mark.parametrize(
+    "data, error",
+    [
+        (b"GET / HTTP/1.1\rhost: a\r\n\r\n", "invalid HTTP version parsed"),
+        (b"GET / HTTP/1.1\r\nhost: a\r\r\n\r\n", "invalid HTTP header parsed"),
+    ],
+)
+def test_bare_cr_line_ends_are_refused(data, error):
     with pytest.raises(ValueError) as e:
-        m.H1Codec().receive_request_head(b"GET / HTTP/1.1\rhost: a\r\n\r\n")
-    assert str(e.value).startswith(REQ)
+        m.H1Codec().receive_request_head(data)
+    assert str(e.value) == REQ + error
 
 
 # ------------------------------------------------------------ chunked bodies

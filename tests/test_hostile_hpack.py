@@ -106,8 +106,6 @@ def test_reference_bomb_memory_is_bounded_at_the_default_limits():
 )
 def test_hostile_representations_fail_with_their_kind(block, text):
     c = m.H2Codec("server")
-    # Literal names need a regular-field-free block start; put them before the
-    # request pseudo-headers where the shape allows it.
     with pytest.raises(m.H2ProtocolError) as e:
         c.receive(frame(HEADERS, END_HEADERS, 1, block))
     assert e.value.args == (1, "HPACK decoding failed: Hpack(%s)" % text)
