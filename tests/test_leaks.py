@@ -124,6 +124,15 @@ def h2_state_and_flow():
     s.set_reset(1, 8, "user")
     swallow(s.ensure_recv_open)
     s.get_scheduled_reset(), s.is_reset(), s.is_closed()
+    for name in dir(s):
+        if name.startswith("is_"):
+            getattr(s, name)()
+    r = m.H2StreamState()
+    r.reserve_remote(), r.recv_open(True, False)
+    swallow(r.send_close)
+    swallow(r.recv_close)
+    r.recv_reset(1, 8, True), r.set_scheduled_reset(2)
+    swallow(r.ensure_recv_open)
     t = m.H2StreamState()
     t.recv_eof()
     swallow(t.ensure_recv_open)
