@@ -10,7 +10,7 @@ import pytest
 import vintrel._vintrel as m
 from conftest import SANITIZED
 
-ROUNDS = 500 if SANITIZED else 10_000
+ROUNDS = 500 if SANITIZED else 5_000
 
 
 def swallow(fn, *args, **kw):
