@@ -2,7 +2,7 @@
 // hostile peer's bytes in pieces under random receive limits: never a
 // crash, an over-read or a hang, and the limits hold.
 #include "core/http2/frame_reader.h"
-#include "hpack_block_decoder.h"
+#include "core/http2/hpack_block.h"
 #include "support.h"
 
 using namespace vintrel;
@@ -37,7 +37,7 @@ void touch(const h2::FrameEvent& event) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   h2::FrameReader reader;
-  fuzz::HpackBlockDecoder decoder;
+  h2::HpackBlockDecoder decoder;
   // Small limits most of the time, so that the limits themselves are hit.
   if (in.ConsumeBool()) {
     const uint32_t frame = in.ConsumeBool() ? in.ConsumeIntegral<uint32_t>() : in.ConsumeIntegralInRange<uint32_t>(0, 64);
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reader.set_max_header_list_size(in.ConsumeBool() ? in.ConsumeIntegral<uint32_t>()
                                                      : in.ConsumeIntegralInRange<uint32_t>(0, 512));
   }
-  if (in.ConsumeBool()) decoder.hpack.queue_size_update(in.ConsumeIntegralInRange<size_t>(0, 8192));
+  if (in.ConsumeBool()) decoder.hpack().queue_size_update(in.ConsumeIntegralInRange<size_t>(0, 8192));
   const uint32_t seed = in.ConsumeIntegral<uint32_t>();
   const std::string bytes = in.ConsumeRemainingBytesAsString();
 
@@ -62,6 +62,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // reader has moved or freed is caught at once.
     for (const auto& event : reader.events()) touch(event);
   }
-  fuzz::check(decoder.hpack.table_size() <= decoder.hpack.max_table_size(), "HPACK table over its size");
+  fuzz::check(decoder.hpack().table_size() <= decoder.hpack().max_table_size(), "HPACK table over its size");
   return 0;
 }
