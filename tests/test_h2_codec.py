@@ -304,24 +304,31 @@ def test_malformed_blocks_are_stream_errors_after_earlier_events(block):
     assert (ev[1].stream_id, ev[1].error_code) == (3, 1)
 
 
-def test_header_rules_that_keep_the_block():
+def test_te_trailers_keeps_the_block():
     [ev] = m.H2Codec().receive(frame(H, EH, 1, b"\x82" + lit(b"te", b"trailers")))
     assert ev.headers.items() == [("te", b"trailers")]
-    # A priority naming its own stream: decoded to keep the table, reported
-    # as a stream error, and no block is left open.
-    c = m.H2Codec()
-    ev = c.receive(frame(H, 0x20, 1, b"\0\0\0\1\x10" + b"\x40\x01a\x01b"))
-    assert [(type(e).__name__, e.stream_id) for e in ev] == [("H2FrameStreamError", 1)]
-    assert protocol_error(c, frame(C, EH, 1)) == (1, "received unexpected CONTINUATION frame")
-    [ev] = c.receive(frame(H, EH, 3, b"\xbe"))
-    assert ev.headers.items() == [("a", b"b")]
 
 
-def test_malformed_block_done_before_end_headers_closes_the_block():
-    c = m.H2Codec()
-    [ev] = c.receive(frame(H, 0, 1, lit(b"connection", b"x")))
-    assert isinstance(ev, m.H2FrameStreamError)
-    assert protocol_error(c, frame(C, EH, 1)) == (1, "received unexpected CONTINUATION frame")
+def indexed_lit(name, value):
+    """A literal header with incremental indexing: it enters the dynamic table."""
+    return b"\x40" + bytes([len(name)]) + name + bytes([len(value)]) + value
+
+
+@pytest.mark.parametrize("refused", [False, True], ids=["malformed", "self-dependent"])
+def test_a_bad_block_costs_its_stream_wherever_it_is_cut(refused):
+    # The block adds "a: b" to the dynamic table; the next block refers to it
+    # (index 62), so the whole block must reach the decoder however it is cut.
+    block = b"\x82" + indexed_lit(b"a", b"b") + (b"" if refused else lit(b"connection", b"x")) + b"\x84"
+    prefix, flags = (b"\0\0\0\1\x10", 0x20) if refused else (b"", 0)
+    for i in range(len(block) + 1):
+        for j in range(i, len(block) + 1):
+            c = m.H2Codec("server")
+            ev = c.receive(frame(H, flags, 1, prefix + block[:i]) + frame(C, 0, 1, block[i:j]))
+            ev += c.receive(frame(C, EH, 1, block[j:]) + frame(H, EH, 3, b"\x82\x84\xbe"))
+            assert [(type(e).__name__, e.stream_id) for e in ev] == [
+                ("H2FrameStreamError", 1), ("H2FrameHeaders", 3)], (i, j)
+            assert ev[0].error_code == 1
+            assert ev[1].headers.items() == [("a", b"b")]
 
 
 def test_header_list_limits():

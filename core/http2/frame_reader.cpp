@@ -31,6 +31,17 @@ FrameReader::Status emit(std::vector<FrameEvent>& events, Loaded<T>&& frame) {
   return {};
 }
 
+void stream_error(std::vector<FrameEvent>& events, StreamId stream_id) {
+  events.emplace_back(StreamErrorFrame{stream_id, reason::kProtocolError});
+}
+
+// Moves up to `n` octets from the front of `data` to the end of `held`.
+void take(std::string_view& data, size_t n, HeldBytes& held, ByteBlocks& retired) {
+  n = std::min(n, data.size());
+  held.append(data.substr(0, n), retired);
+  data.remove_prefix(n);
+}
+
 }  // namespace
 
 uint64_t calc_max_continuation_frames(uint64_t max_header_list_size, uint64_t max_frame_size) noexcept {
@@ -55,126 +66,115 @@ void FrameReader::recompute_limits() noexcept {
   continuation_cap_ = calc_max_continuation_frames(limits_.max_list, max_frame_);
 }
 
-void FrameReader::hold(std::string_view rest, bool swap_out) {
-  spare_viewed_ = swap_out;
-  if (swap_out) held_.swap(spare_);
-  held_.assign(rest.data(), rest.size());
+FrameReader::Status FrameReader::receive(std::string_view data, HeaderBlockDecoder& decoder, FrameBatch& out) {
+  out.clear();
+  Status status = read_held(data, decoder, out);
+  if (status && held_.empty()) status = read_data(data, decoder, out.events);
+  if (!status) out.events.clear();
+  // The views are made: a block they point into goes to the batch before
+  // the rest is held for the next call.
+  held_.release_viewed(out.storage);
+  if (held_.empty() && data.size() >= kFrameHeadLen) {
+    // The frame cut here completes in place.
+    const uint64_t length = parse_frame_head(data.data()).length;
+    if (length <= max_frame_) held_.reserve(kFrameHeadLen + length, out.storage);
+  }
+  held_.append(data, out.storage);
+  return status;
 }
 
-FrameReader::Status FrameReader::receive(std::string_view data, HeaderBlockDecoder& decoder) {
-  events_.clear();
-  spare_viewed_ = false;
-  bool held_viewed = false;
-  if (!held_.empty()) {
-    // Complete the frame an earlier call began.
+FrameReader::Status FrameReader::read_held(std::string_view& data, HeaderBlockDecoder& decoder, FrameBatch& out) {
+  while (!held_.empty()) {
     if (held_.size() < kFrameHeadLen) {
-      const size_t take = std::min(kFrameHeadLen - held_.size(), data.size());
-      held_.append(data.data(), take);
-      data.remove_prefix(take);
+      take(data, kFrameHeadLen - held_.size(), held_, out.storage);
       if (held_.size() < kFrameHeadLen) return {};
     }
-    const FrameHead head = parse_frame_head(held_.data());
-    if (head.length > max_frame_) {
-      held_.append(data.data(), data.size());
-      return fail(frame_too_large());
-    }
+    const FrameHead head = parse_frame_head(held_.view().data());
+    // An oversize frame stays held, so every later call fails too.
+    if (head.length > max_frame_) return fail(frame_too_large());
     const size_t total = kFrameHeadLen + head.length;
-    const size_t take = std::min(total - held_.size(), data.size());
-    held_.append(data.data(), take);
-    data.remove_prefix(take);
-    if (held_.size() < total) return {};
-    auto status = process(head, std::string_view(held_).substr(kFrameHeadLen), decoder);
-    if (!status) {
-      events_.clear();
-      hold(data, false);
-      return status;
+    if (held_.size() < total) {
+      held_.reserve(total, out.storage);
+      take(data, total - held_.size(), held_, out.storage);
+      if (held_.size() < total) return {};
     }
-    held_viewed = true;
+    const std::string_view payload = held_.view().substr(kFrameHeadLen, head.length);
+    held_.consume_viewed(total);
+    if (auto status = process(head, payload, decoder, out.events); !status) return status;
   }
+  return {};
+}
+
+FrameReader::Status FrameReader::read_data(std::string_view& data, HeaderBlockDecoder& decoder, Events& events) {
   // The length is checked as soon as a head is complete, before its
-  // payload arrives; an oversize frame stays buffered.
+  // payload arrives; an oversize frame stays for the held bytes.
   while (data.size() >= kFrameHeadLen) {
     const FrameHead head = parse_frame_head(data.data());
-    if (head.length > max_frame_) {
-      events_.clear();
-      hold(data, false);
-      return fail(frame_too_large());
-    }
+    if (head.length > max_frame_) return fail(frame_too_large());
     if (data.size() - kFrameHeadLen < head.length) break;
     const std::string_view payload = data.substr(kFrameHeadLen, head.length);
     data.remove_prefix(kFrameHeadLen + head.length);
-    auto status = process(head, payload, decoder);
-    if (!status) {
-      events_.clear();
-      hold(data, false);
-      return status;
-    }
+    if (auto status = process(head, payload, decoder, events); !status) return status;
   }
-  hold(data, held_viewed);
   return {};
 }
 
 FrameReader::Status FrameReader::process(const FrameHead& head, std::string_view payload,
-                                         HeaderBlockDecoder& decoder) {
+                                         HeaderBlockDecoder& decoder, Events& events) {
   if (open_ && head.type != frame_type::kContinuation)
     return fail(protocol_error(reason::kProtocolError, "expected CONTINUATION frame"));
   switch (head.type) {
-    case frame_type::kData: return emit(events_, load_data(head, payload));
-    case frame_type::kHeaders: return on_headers(head, payload, decoder);
+    case frame_type::kData: return emit(events, load_data(head, payload));
+    case frame_type::kHeaders: return on_headers(head, payload, decoder, events);
     case frame_type::kPriority: {
       auto frame = load_priority(head, payload);
       if (!frame) return load_failed(frame);
       if (frame->self_dependent)
-        stream_error(head.stream_id);
+        stream_error(events, head.stream_id);
       else
-        events_.emplace_back(frame->frame);
+        events.emplace_back(frame->frame);
       return {};
     }
-    case frame_type::kRstStream: return emit(events_, load_rst_stream(head, payload));
-    case frame_type::kSettings: return emit(events_, load_settings(head, payload));
+    case frame_type::kRstStream: return emit(events, load_rst_stream(head, payload));
+    case frame_type::kSettings: return emit(events, load_settings(head, payload));
     case frame_type::kPushPromise: return fail(load_failure(push_promise_error()));
-    case frame_type::kPing: return emit(events_, load_ping(head, payload));
-    case frame_type::kGoAway: return emit(events_, load_go_away(head, payload));
-    case frame_type::kWindowUpdate: return emit(events_, load_window_update(head, payload));
-    case frame_type::kContinuation: return on_continuation(head, payload, decoder);
+    case frame_type::kPing: return emit(events, load_ping(head, payload));
+    case frame_type::kGoAway: return emit(events, load_go_away(head, payload));
+    case frame_type::kWindowUpdate: return emit(events, load_window_update(head, payload));
+    case frame_type::kContinuation: return on_continuation(head, payload, decoder, events);
     default: return {};  // unknown types are dropped
   }
 }
 
-void FrameReader::stream_error(StreamId stream_id) {
-  events_.emplace_back(StreamErrorFrame{stream_id, reason::kProtocolError});
-}
-
-void FrameReader::settle(OpenBlock&& open, Decoded decoded, bool end_headers, StreamId stream_id) {
-  if (decoded == Decoded::Malformed)
-    stream_error(stream_id);
-  else if (end_headers)
-    events_.emplace_back(std::move(open.block).finish());
-  else
+void FrameReader::settle(OpenBlock&& open, bool end_headers, Events& events) {
+  if (!end_headers) {
+    // Malformed or not, the block is decoded to its end: the peer's encoder
+    // counted every fragment into its dynamic table, and whether the
+    // failure costs the stream or the connection must not depend on where
+    // the peer cut its frames.
     open_.emplace(std::move(open));
+  } else if (open.refused || open.block.malformed()) {
+    stream_error(events, open.block.stream_id());
+  } else {
+    events.emplace_back(std::move(open.block).finish());
+  }
 }
 
 FrameReader::Status FrameReader::on_headers(const FrameHead& head, std::string_view payload,
-                                            HeaderBlockDecoder& decoder) {
+                                            HeaderBlockDecoder& decoder, Events& events) {
   auto prelude = load_headers(head, payload);
   if (!prelude) return load_failed(prelude);
-  OpenBlock open{HeaderBlock(head.stream_id, prelude->end_stream, limits_), {}, 0};
-  auto decoded = decode(open, prelude->fragment, prelude->end_headers, decoder);
-  if (!decoded) return fail(std::move(decoded).error());
-  if (prelude->self_dependent) {
-    // The stream is refused, but its block was still decoded above: the
-    // peer's encoder counted it into the dynamic table, and skipping it
-    // would leave ours out of step for every later block. No block opens,
-    // so a CONTINUATION that follows is unexpected.
-    stream_error(head.stream_id);
-    return {};
-  }
-  settle(std::move(open), *decoded, prelude->end_headers, head.stream_id);
+  // A self-dependent stream is refused, but its block is still decoded to
+  // the end: skipping it would leave our dynamic table out of step with
+  // the peer's for every later block.
+  OpenBlock open{HeaderBlock(head.stream_id, prelude->end_stream, limits_), {}, 0, prelude->self_dependent};
+  if (auto status = decode(open, prelude->fragment, prelude->end_headers, decoder); !status) return status;
+  settle(std::move(open), prelude->end_headers, events);
   return {};
 }
 
 FrameReader::Status FrameReader::on_continuation(const FrameHead& head, std::string_view payload,
-                                                 HeaderBlockDecoder& decoder) {
+                                                 HeaderBlockDecoder& decoder, Events& events) {
   if (!open_) return fail(protocol_error(reason::kProtocolError, "received unexpected CONTINUATION frame"));
   // From here the block is closed unless it goes back at the end.
   OpenBlock open = std::move(*open_);
@@ -197,15 +197,13 @@ FrameReader::Status FrameReader::on_continuation(const FrameHead& head, std::str
       open.pending.size() + kFrameHeadLen + payload.size() > limits_.max_list)
     return fail(protocol_error(reason::kCompressionError,
                                "CONTINUATION frame header block size over ignorable limit"));
-  auto decoded = decode(open, payload, end_headers, decoder);
-  if (!decoded) return fail(std::move(decoded).error());
-  settle(std::move(open), *decoded, end_headers, head.stream_id);
+  if (auto status = decode(open, payload, end_headers, decoder); !status) return status;
+  settle(std::move(open), end_headers, events);
   return {};
 }
 
-Result<FrameReader::Decoded, ProtocolError> FrameReader::decode(OpenBlock& open, std::string_view payload,
-                                                                bool end_headers,
-                                                                HeaderBlockDecoder& decoder) {
+FrameReader::Status FrameReader::decode(OpenBlock& open, std::string_view payload, bool end_headers,
+                                        HeaderBlockDecoder& decoder) {
   const bool from_pending = !open.pending.empty();
   if (from_pending) open.pending.append(payload);
   const std::string_view fragment = from_pending ? std::string_view(open.pending) : payload;
@@ -222,10 +220,10 @@ Result<FrameReader::Decoded, ProtocolError> FrameReader::decode(OpenBlock& open,
       open.pending.erase(0, status.consumed);
     else
       open.pending.assign(fragment.substr(status.consumed));
-    return Decoded::Ok;
+    return {};
   }
   open.pending.clear();
-  return open.block.malformed() ? Decoded::Malformed : Decoded::Ok;
+  return {};
 }
 
 }  // namespace vintrel::h2

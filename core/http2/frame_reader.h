@@ -5,16 +5,19 @@
 // alike in both roles.
 //
 // Buffering. Frames are cut straight out of the bytes handed to `receive`;
-// only a frame that is still incomplete when they run out is copied into
-// the reader, and the next call completes it there. So every octet is
-// copied into the reader at most once and never moved afterwards.
+// what is left after the last complete frame (a frame cut by the
+// transport, or everything after a failing frame) is copied into the
+// reader's held bytes, and the next call reads on from there. A frame that
+// begins in held bytes is completed in place: its whole length is reserved
+// once its head is known, so every octet is copied into the reader at most
+// once and never moved while anything views it.
 //
-// Events. `receive` fills `events()` with this call's events, in stream
-// order. DATA payloads and GOAWAY debug data are views, into the `data` of
-// this call or into the reader's own storage: they stay valid until the next
-// call on the reader, and while `data` lives. A caller that needs them
-// longer copies them (the Python layer turns each into its `bytes` while it
-// still holds the codec).
+// Events. `receive` fills a `FrameBatch` with the call's events, in stream
+// order. DATA payloads and GOAWAY debug data are views: into the `data` of
+// that call (the caller keeps it alive), or into the reader's bytes of a
+// frame completed from held bytes, whose block the batch then owns. So a
+// batch stays valid, wherever it is moved, while it lives and `data` lives,
+// whatever the reader does next.
 #pragma once
 
 #include <cstdint>
@@ -29,11 +32,24 @@
 #include "core/http2/frame/frames.h"
 #include "core/http2/frame/load.h"
 #include "core/http2/header_block.h"
+#include "core/http2/held_bytes.h"
 
 namespace vintrel::h2 {
 
 using FrameEvent = std::variant<DataFrame, HeadersFrame, PriorityFrame, SettingsFrame, RstStreamFrame,
                                 PingFrame, GoAwayFrame, WindowUpdateFrame, StreamErrorFrame>;
+
+// The events of one receive call and the blocks of held bytes they view
+// (heap arrays: their addresses survive any move of the batch).
+struct FrameBatch {
+  std::vector<FrameEvent> events;
+  ByteBlocks storage;
+
+  void clear() noexcept {
+    events.clear();
+    storage.clear();
+  }
+};
 
 inline constexpr uint64_t kDefaultMaxHeaderListSize = 16777216;
 
@@ -45,22 +61,13 @@ class FrameReader {
  public:
   using Status = Result<void, ProtocolError>;
 
-  // Cuts and loads every complete frame. On failure the events of this
-  // call are dropped, the frames before the failing one stay consumed, the
-  // failing one too (except an oversize frame, which stays buffered so the
-  // next call fails again), and the bytes after it stay buffered.
-  Status receive(std::string_view data, HeaderBlockDecoder& decoder);
-  std::vector<FrameEvent>& events() noexcept { return events_; }
-  // Hands over the storage that this call's events view, when it is the
-  // reader's own (a frame completed across calls): `keep` takes it, so the
-  // views stay valid after the next call on the reader. A caller that turns
-  // the views into objects outside its lock takes it first, under the lock.
-  void take_viewed(std::string& keep) noexcept {
-    if (!spare_viewed_) return;
-    keep.swap(spare_);
-    spare_viewed_ = false;
-  }
-  // Octets held awaiting a complete frame.
+  // Cuts and loads every complete frame into `out` (cleared first). On
+  // failure the events of this call are dropped, the frames before the
+  // failing one stay consumed, the failing one too (except an oversize
+  // frame, which stays held so the next call fails again), and the bytes
+  // after it stay held: the next call reads them as it would have.
+  Status receive(std::string_view data, HeaderBlockDecoder& decoder, FrameBatch& out);
+  // Octets held awaiting a complete frame (or after a failure).
   size_t buffered() const noexcept { return held_.size(); }
 
   // Our SETTINGS_MAX_FRAME_SIZE once acknowledged. 0 is refused and
@@ -83,34 +90,32 @@ class FrameReader {
     HeaderBlock block;
     std::string pending;  // the tail the decoder could not finish yet
     uint64_t continuations = 0;
+    bool refused = false;  // a self-dependent HEADERS: a stream error at its end
   };
-  enum class Decoded : uint8_t { Ok, Malformed };
+  using Events = std::vector<FrameEvent>;
 
-  Status process(const FrameHead& head, std::string_view payload, HeaderBlockDecoder& decoder);
-  Status on_headers(const FrameHead& head, std::string_view payload, HeaderBlockDecoder& decoder);
-  Status on_continuation(const FrameHead& head, std::string_view payload, HeaderBlockDecoder& decoder);
+  // Frames that begin in held bytes, completed from `data` as needed.
+  Status read_held(std::string_view& data, HeaderBlockDecoder& decoder, FrameBatch& out);
+  // Frames straight from `data`, until it holds no complete frame.
+  Status read_data(std::string_view& data, HeaderBlockDecoder& decoder, Events& events);
+  Status process(const FrameHead& head, std::string_view payload, HeaderBlockDecoder& decoder, Events& events);
+  Status on_headers(const FrameHead& head, std::string_view payload, HeaderBlockDecoder& decoder, Events& events);
+  Status on_continuation(const FrameHead& head, std::string_view payload, HeaderBlockDecoder& decoder,
+                         Events& events);
   // Decodes the pending tail followed by `payload` (straight from the
   // payload when nothing is pending) and keeps in `open.pending` what waits
   // for the next fragment.
-  Result<Decoded, ProtocolError> decode(OpenBlock& open, std::string_view payload, bool end_headers,
-                                        HeaderBlockDecoder& decoder);
-  // After a fragment decoded: a stream error for a malformed block, the
-  // event of a complete one, or the block stays open for CONTINUATION.
-  void settle(OpenBlock&& open, Decoded decoded, bool end_headers, StreamId stream_id);
-  void stream_error(StreamId stream_id);
-  // Holds `rest` as the start of the next frame. `swap_out`: an event of
-  // this call views the held bytes, so they move aside unharmed.
-  void hold(std::string_view rest, bool swap_out);
+  Status decode(OpenBlock& open, std::string_view payload, bool end_headers, HeaderBlockDecoder& decoder);
+  // After a fragment decoded: the block stays open until END_HEADERS, then
+  // becomes one stream error (malformed or refused) or its event.
+  void settle(OpenBlock&& open, bool end_headers, Events& events);
   void recompute_limits() noexcept;
 
   uint64_t max_frame_ = kDefaultMaxFrameSize;
   HeaderLimits limits_{kDefaultMaxHeaderListSize, 4 * kDefaultMaxHeaderListSize};
   uint64_t continuation_cap_ = calc_max_continuation_frames(kDefaultMaxHeaderListSize, kDefaultMaxFrameSize);
-  std::string held_;
-  std::string spare_;
-  bool spare_viewed_ = false;  // an event of the last call views spare_
+  HeldBytes held_;
   std::optional<OpenBlock> open_;
-  std::vector<FrameEvent> events_;
 };
 
 }  // namespace vintrel::h2

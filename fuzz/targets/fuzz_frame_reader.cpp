@@ -38,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   h2::FrameReader reader;
   h2::HpackBlockDecoder decoder;
+  h2::FrameBatch batch;
   // Small limits most of the time, so that the limits themselves are hit.
   if (in.ConsumeBool()) {
     const uint32_t frame = in.ConsumeBool() ? in.ConsumeIntegral<uint32_t>() : in.ConsumeIntegralInRange<uint32_t>(0, 64);
@@ -55,12 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // One frame at most is held: nothing past its declared length.
     const size_t held_before = reader.buffered();
     const fuzz::Exact copy(piece);
-    auto status = reader.receive(copy.view(), decoder);
+    auto status = reader.receive(copy.view(), decoder, batch);
     fuzz::check(reader.buffered() <= held_before + piece.size(), "reader holds more than it was given");
     if (!status.ok()) break;
     // Every view an event holds is read, so that a view into storage the
     // reader has moved or freed is caught at once.
-    for (const auto& event : reader.events()) touch(event);
+    for (const auto& event : batch.events) touch(event);
   }
   fuzz::check(decoder.hpack().table_size() <= decoder.hpack().max_table_size(), "HPACK table over its size");
   return 0;

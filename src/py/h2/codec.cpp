@@ -2,16 +2,16 @@
 // core reader and writer and the connection's HPACK decoder and encoder,
 // behind the object's own lock.
 //
-// Receiving. Under the lock the reader cuts and loads every complete frame;
-// its events (header fields already copied into each block's store) and,
-// when an event views it, the reader's own storage of a frame completed
-// across calls are moved into this call's batch. The lock is released, and
-// only then are the events made, each DATA payload and GOAWAY debug data
-// copied from its view into its bytes. The views point into the caller's
-// `data` (alive for the call) or into the batch, so another thread's
-// receive, free to run once the lock is gone, cannot overwrite them. A
-// payload byte is copied at most twice: into the reader when its frame
-// spans calls, and into its bytes.
+// Receiving. Under the lock the reader cuts and loads every complete frame
+// into this call's batch: the events (header fields already copied into
+// each block's store) and the reader's blocks of held bytes that they view
+// (a frame completed across calls), handed over, never copied. The lock is
+// released, and only then are the events made, each DATA payload and GOAWAY
+// debug data copied from its view into its bytes. The views point into the
+// caller's `data` (alive for the call) or into blocks the batch owns, so
+// another thread's receive, free to run once the lock is gone, cannot
+// touch them. A payload byte is copied at most twice: into the reader when
+// its frame spans calls, and into its bytes.
 //
 // Sending. Arguments are converted and checked before the lock, so a
 // refused header block never touches the encoder. A header block is encoded
@@ -61,25 +61,25 @@ PyObject* role_client(PyObject* self, void*) { return bool_from(payload_of<Paylo
 
 constexpr Params<1> kReceive{"receive", {"data"}, 1};
 
-// Event vectors circulate between the reader and a per-thread spare, so a
-// steady connection allocates no vector per call. The spare is taken, not
-// borrowed: a call that starts while this thread is still building the
+// Event vectors circulate between calls through a per-thread spare batch,
+// so a steady connection allocates no vector per call. The spare is taken,
+// not borrowed: a call that starts while this thread is still building the
 // objects of another (a finalizer run by an allocation) finds it empty and
 // makes its own. Large vectors are let go rather than kept.
-thread_local std::vector<h2::FrameEvent> spare_events;
+thread_local h2::FrameBatch spare_batch;
 constexpr size_t kKeptEventCapacity = 256;
 
 struct EventBatch {
-  std::vector<h2::FrameEvent> events = std::exchange(spare_events, {});
-  std::string viewed;  // the reader's storage that events view, if any
+  h2::FrameBatch frames = std::exchange(spare_batch, {});
 
   EventBatch() = default;
   EventBatch(const EventBatch&) = delete;
   EventBatch& operator=(const EventBatch&) = delete;
   ~EventBatch() {
-    events.clear();
-    if (events.capacity() <= kKeptEventCapacity && events.capacity() > spare_events.capacity())
-      spare_events.swap(events);
+    frames.clear();
+    if (frames.events.capacity() <= kKeptEventCapacity &&
+        frames.events.capacity() > spare_batch.events.capacity())
+      std::swap(spare_batch, frames);
   }
 };
 
@@ -88,18 +88,13 @@ PyObject* receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!parse_args(kReceive, args, nargs, kwnames, arg)) return nullptr;
   std::string_view data;
   if (!wire_bytes(arg[0], "data", &data)) return nullptr;
+  // The batch owns every held byte its events view; the rest are views of
+  // `data`, which the argument keeps alive for the call.
   EventBatch batch;
-  auto status = locked<CodecState>(self, [&](CodecState& c) {
-    batch.events.clear();
-    auto st = c.reader.receive(data, c.decoder);
-    if (st) {
-      batch.events.swap(c.reader.events());
-      c.reader.take_viewed(batch.viewed);
-    }
-    return st;
-  });
-  std::vector<h2::FrameEvent>& events = batch.events;
+  auto status = locked<CodecState>(
+      self, [&](CodecState& c) { return c.reader.receive(data, c.decoder, batch.frames); });
   if (!status) return raise_protocol_error(status.error().reason, status.error().message);
+  std::vector<h2::FrameEvent>& events = batch.frames.events;
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(events.size()));
   if (list == nullptr) return nullptr;
   for (size_t i = 0; i < events.size(); ++i) {
