@@ -52,19 +52,21 @@ def test_request_smuggling_shapes_are_refused(lines, error):
 
 
 @pytest.mark.parametrize(
-    "lines, kind, length",
+    "lines, kind, length, keep_alive",
     [
-        # Transfer-Encoding wins over Content-Length, whichever comes first.
-        ((b"content-length: 5", b"transfer-encoding: chunked"), "chunked", None),
-        ((b"transfer-encoding: chunked", b"content-length: 5"), "chunked", None),
-        ((b"content-length: 5, 5", b"content-length: 5"), "length", 5),
-        ((b"content-length: 007",), "length", 7),
-        ((b"transfer-encoding: gzip, CHUNKED",), "chunked", None),
+        # Transfer-Encoding wins over Content-Length, whichever comes first,
+        # and the connection ends after the answer.
+        ((b"content-length: 5", b"transfer-encoding: chunked"), "chunked", None, False),
+        ((b"transfer-encoding: chunked", b"content-length: 5"), "chunked", None, False),
+        ((b"transfer-encoding: chunked", b"content-length: x"), "chunked", None, False),
+        ((b"content-length: 5, 5", b"content-length: 5"), "length", 5, True),
+        ((b"content-length: 007",), "length", 7, True),
+        ((b"transfer-encoding: gzip, CHUNKED",), "chunked", None, True),
     ],
 )
-def test_request_framing_has_one_reading(lines, kind, length):
+def test_request_framing_has_one_reading(lines, kind, length, keep_alive):
     head = m.H1Codec().receive_request_head(request(*lines))
-    assert (head.body_kind, head.content_length) == (kind, length)
+    assert (head.body_kind, head.content_length, head.keep_alive) == (kind, length, keep_alive)
 
 
 @pytest.mark.parametrize(

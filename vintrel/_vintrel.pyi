@@ -457,7 +457,12 @@ class H1Codec:
     ) -> bytes:
         """The bytes of a request head; installs the body's framing."""
     def serialize_data(self, chunk: bytes) -> bytes:
-        """One body chunk, framed for the message in flight."""
+        """One body chunk, framed for the message in flight.
+
+        With a body of known length, bytes past the declared length are cut
+        off without an error (so a driver may pass the same body to a HEAD,
+        204 or 304 answer, which sends none of it).
+        """
     def serialize_end(self) -> bytes:
         """The end of the body in flight."""
     def serialize_trailers(self, trailers: HeaderMap) -> bytes:
@@ -514,7 +519,10 @@ class H1RequestHead:
     @property
     def headers(self) -> HeaderMap: ...
     @property
-    def keep_alive(self) -> bool: ...
+    def keep_alive(self) -> bool:
+        """Whether the connection may be reused: false for HTTP/1.0 without
+        keep-alive, `connection: close`, and a request carrying both
+        Content-Length and Transfer-Encoding (answer it, then close)."""
     @property
     def body_kind(self) -> str: ...
     @property

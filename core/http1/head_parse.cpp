@@ -204,7 +204,7 @@ Result<std::optional<RequestHead>, ParseError> HeadReader::receive_request(std::
   head.version = line.version;
   head.keep_alive = !head.http10();
   head.is_upgrade = head.method.is(http::MethodKind::Connect);
-  bool te_seen = false, te_chunked = false, length_seen = false;
+  bool te_seen = false, te_chunked = false, length_seen = false, length_field = false;
   size_t kept = 0;  // the fields stored: all but equal repeats of content-length
   for (size_t i = 0; i < count; ++i) {
     const RawField f = fields_[i];
@@ -217,6 +217,7 @@ Result<std::optional<RequestHead>, ParseError> HeadReader::receive_request(std::
         if (te_chunked) head.body_kind = BodyKind::Chunked;
         break;
       case Known::ContentLength: {
+        length_field = true;
         if (te_seen) break;
         auto n = content_length_of(f.value);
         if (!n.ok()) return fail(n.error());
@@ -243,6 +244,10 @@ Result<std::optional<RequestHead>, ParseError> HeadReader::receive_request(std::
     fields_[kept++] = f;  // kept <= i: the fields stored close up in place
   }
   if (te_seen && !te_chunked) return fail(ParseError::InvalidTransferEncoding);
+  // Both framings at once is the shape of a smuggling attempt: the body is
+  // read as chunked, and the connection ends after the answer, so bytes an
+  // upstream may have framed otherwise are never read as a request.
+  if (te_seen && length_field) head.keep_alive = false;
   if (!append_fields(head.headers, {fields_.data(), kept})) return fail(ParseError::Internal);
   return std::optional<RequestHead>(std::move(head));
 }

@@ -222,7 +222,9 @@ PyMethodDef kMethods[] = {
      "(or the caller's own framing headers). trailer_fields declares the trailer names that "
      "serialize_trailers may send."},
     {"serialize_data", as_cfunction(catching<serialize_data>), METH_FASTCALL | METH_KEYWORDS,
-     "serialize_data($self, chunk)\n--\n\nOne body chunk, framed for the message in flight."},
+     "serialize_data($self, chunk)\n--\n\nOne body chunk, framed for the message in flight. With a body of known "
+     "length, bytes past the declared length are cut off without an error (so a driver may pass the same body "
+     "to a HEAD, 204 or 304 answer, which sends none of it)."},
     {"serialize_end", as_cfunction(catching<serialize_end>), METH_NOARGS,
      "serialize_end($self)\n--\n\nThe end of the body in flight (\"0\\r\\n\\r\\n\" when chunked, else empty)."},
     {"serialize_trailers", as_cfunction(catching<serialize_trailers>), METH_FASTCALL | METH_KEYWORDS,
