@@ -315,7 +315,7 @@ def test_malformed_response_heads(wire, text, kept):
     (b"POST /u?q=1 HTTP/1.1\r\nContent-Length: 3\r\ncontent-length: 3\r\nExpect: 100-Continue\r\n\r\n",
      "POST", "/u?q=1", "length", 3, True, True, False, False),
     (b"POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\nContent-Length: 9\r\n\r\n",
-     "POST", "/", "chunked", None, True, False, False, False),
+     "POST", "/", "chunked", None, False, False, False, False),
     (b"CONNECT example.com:443 HTTP/1.1\r\nHost: example.com:443\r\n\r\n",
      "CONNECT", "example.com:443", "empty", 0, True, False, True, False),
     (b"GET /chat HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n",
