@@ -1,8 +1,9 @@
 // H1Codec: one HTTP/1 connection in either role, a thin shell over
 // http1::Codec behind the object's own lock. Header arguments are read
-// under their map's lock (taken before the codec's, always in that order);
-// heads, trailer sections and received bytes are lent out of the codec and
-// copied once, into the result.
+// under their map's lock (taken before the codec's, always in that order).
+// Heads and trailer sections, small, are copied out under the lock into
+// this call's own string and become bytes after it; received bytes, which
+// may be large, are lent out of the codec and copied once, into the result.
 #include "core/http1/codec.h"
 #include "src/py/errors.h"
 #include "src/py/exports.h"
@@ -35,38 +36,51 @@ bool with_optional_headers(PyObject* obj, const char* argname, F&& f) {
   return with_headers(obj, argname, [&](const http::HeaderMap& map) { f(&map); });
 }
 
-// What a serializer made under the lock: the view of its bytes, lent, or
-// its failure.
+// The bytes of a head or trailer section, owned by the call. The string is
+// a per-thread spare, taken (not borrowed): a call that starts while this
+// one allocates its result (a finalizer) finds none and makes its own.
+thread_local std::string spare_out;
+constexpr size_t kKeptOutCapacity = 16384;
+
+struct OwnedOut {
+  std::string bytes = std::exchange(spare_out, {});
+
+  OwnedOut() = default;
+  OwnedOut(const OwnedOut&) = delete;
+  OwnedOut& operator=(const OwnedOut&) = delete;
+  ~OwnedOut() {
+    if (bytes.capacity() <= kKeptOutCapacity && bytes.capacity() > spare_out.capacity()) spare_out.swap(bytes);
+  }
+};
+
+// What a serializer made under the lock: its bytes, or its failure.
 template <class E>
 struct Made {
-  Loans::Lent lent;
+  OwnedOut out;
   std::optional<E> error;
 };
 
 // Runs f(codec), which returns a view or a Result holding one, under the
-// codec's lock.
+// codec's lock, and copies the view out before the lock goes.
 template <class E, class F>
-Made<E> make_locked(PyObject* self, F&& f) {
-  return locked<CodecState>(self, [&](CodecState& s) {
-    s.loans.settle();  // the call may overwrite bytes lent out before
-    Made<E> made;
+void make_locked(PyObject* self, Made<E>& made, F&& f) {
+  locked<CodecState>(self, [&](CodecState& s) {
     auto out = f(s.codec);
     if constexpr (std::is_same_v<decltype(out), std::string_view>) {
-      made.lent = s.loans.lend(out);
+      made.out.bytes.assign(out);
     } else if (out.ok()) {
-      made.lent = s.loans.lend(*out);
+      made.out.bytes.assign(*out);
     } else {
       made.error = out.error();
     }
-    return made;
   });
 }
 
 // The result bytes, or the failure as ValueError("<prefix>: <text>") (no
 // prefix: the text alone).
 template <class E, class Text>
-PyObject* made_bytes(PyObject* self, const Made<E>& made, std::string_view prefix, Text text) {
-  if (!made.error) return bytes_from_loan<CodecState>(self, made.lent);
+PyObject* made_bytes(const Made<E>& made, std::string_view prefix, Text text) {
+  if (!made.error) return bytes_from(made.out.bytes);
   return prefix.empty() ? raise_value_error(text(*made.error)) : raise_value_error(prefix, text(*made.error));
 }
 
@@ -115,13 +129,13 @@ PyObject* serialize_request(PyObject* self, PyObject* const* args, Py_ssize_t na
   if (!trailer_names_arg(arg[6], &trailer_fields)) return nullptr;
 
   const http1::BodyLength body = http1::BodyLength::from_args(content_length, chunked);
-  Loans::Lent lent;
+  Made<http1::EncodeError> made;
   with_optional_headers(arg[2], "headers", [&](const http::HeaderMap* headers) {
-    lent = make_locked<http1::EncodeError>(self, [&](http1::Codec& c) {
+    make_locked(self, made, [&](http1::Codec& c) {
       return c.serialize_request(*method, *uri, headers, http10, body, std::move(trailer_fields));
-    }).lent;
+    });
   });
-  return bytes_from_loan<CodecState>(self, lent);
+  return bytes_from(made.out.bytes);
 }
 
 constexpr Params<6> kSerializeResponse{
@@ -143,10 +157,10 @@ PyObject* serialize_response(PyObject* self, PyObject* const* args, Py_ssize_t n
   const http1::BodyLength body = http1::BodyLength::from_args(content_length, chunked);
   Made<http1::EncodeError> made;
   with_optional_headers(arg[1], "headers", [&](const http::HeaderMap* headers) {
-    made = make_locked<http1::EncodeError>(
-        self, [&](http1::Codec& c) { return c.serialize_response(status, headers, keep_alive, http10, body); });
+    make_locked(self, made,
+                [&](http1::Codec& c) { return c.serialize_response(status, headers, keep_alive, http10, body); });
   });
-  return made_bytes(self, made, http1::kResponseEncodePrefix, http1::encode_error_text);
+  return made_bytes(made, http1::kResponseEncodePrefix, http1::encode_error_text);
 }
 
 constexpr Params<1> kSerializeData{"serialize_data", {"chunk"}, 1};
@@ -163,8 +177,9 @@ PyObject* serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* serialize_end(PyObject* self, PyObject*) {
-  auto made = make_locked<http1::BodyEncodeError>(self, [](http1::Codec& c) { return c.serialize_end(); });
-  return made_bytes(self, made, {}, http1::body_encode_error_text);
+  Made<http1::BodyEncodeError> made;
+  make_locked(self, made, [](http1::Codec& c) { return c.serialize_end(); });
+  return made_bytes(made, {}, http1::body_encode_error_text);
 }
 
 constexpr Params<1> kSerializeTrailers{"serialize_trailers", {"trailers"}, 1};
@@ -174,9 +189,9 @@ PyObject* serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!parse_args(kSerializeTrailers, args, nargs, kwnames, arg)) return nullptr;
   Made<http1::BodyEncodeError> made;
   const bool ok = with_headers(arg[0], "trailers", [&](const http::HeaderMap& trailers) {
-    made = make_locked<http1::BodyEncodeError>(self, [&](http1::Codec& c) { return c.serialize_trailers(trailers); });
+    make_locked(self, made, [&](http1::Codec& c) { return c.serialize_trailers(trailers); });
   });
-  return ok ? made_bytes(self, made, {}, http1::body_encode_error_text) : nullptr;
+  return ok ? made_bytes(made, {}, http1::body_encode_error_text) : nullptr;
 }
 
 PyObject* body_is_eof(PyObject* self, PyObject*) {
@@ -205,8 +220,10 @@ PyObject* receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* take_body(PyObject* self, PyObject*) {
-  auto made = make_locked<http1::ParseError>(self, [](http1::Codec& c) { return c.take_buffered(); });
-  return bytes_from_loan<CodecState>(self, made.lent);
+  // Taking moves an offset: bytes lent earlier stay where they are.
+  const Loans::Lent lent =
+      locked<CodecState>(self, [](CodecState& s) { return s.loans.lend(s.codec.take_buffered()); });
+  return bytes_from_loan<CodecState>(self, lent);
 }
 
 PyObject* buffered(PyObject* self, PyObject*) {
