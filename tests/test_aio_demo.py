@@ -6,8 +6,8 @@ import sys
 
 
 def test_demo_runs(tmp_path):
-    # Run away from the source tree (its vintrel/ has no built module), with
-    # a relative PYTHONPATH made absolute.
+    # Run from a neutral folder, so only the package under test can be found,
+    # with a relative PYTHONPATH made absolute.
     env = os.environ.copy()
     if env.get("PYTHONPATH"):
         env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep))
