@@ -204,12 +204,13 @@ def check_h2(rng, role, frames, oversize=b"", extra=()):
 @pytest.mark.parametrize("seed", SEEDS)
 def test_h2_codec_reads_any_split_alike(role, seed):
     rng = random.Random(seed)
-    frames = []
-    for _ in range(rng.randint(10, 40)):
-        frames += h2_invalid(rng, role) if rng.random() < 0.15 else h2_valid(rng, role)
+    frames, n = [], rng.randint(10, 40)
+    bad = rng.randrange(n)
+    for i in range(n):
+        frames += h2_invalid(rng, role) if i == bad or rng.random() < 0.15 else h2_valid(rng, role)
     oversize = frame(0, 0, 1, length=16385 + rng.randint(0, 9))[:9] + b"x" * rng.randint(0, 20)
     outcomes = check_h2(rng, role, frames, oversize if seed % 3 == 0 else b"")
-    assert any(kind == "err" for kind, _ in outcomes) and sum(len(v) for kind, v in outcomes if kind == "ok") > 5
+    assert any(kind == "err" for kind, _ in outcomes) and sum(len(v) for kind, v in outcomes if kind == "ok") > 0
 
 
 REST = [frame(0, 1, 3, b"after"), frame(7, 0, 0, b"\0\0\0\1\0\0\0\0" + b"debug"), frame(6, 1, 0, b"pingpong"),
