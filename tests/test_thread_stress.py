@@ -1,5 +1,11 @@
-"""Threads mixing every kind of call on shared objects, re-entrant arguments
-included: no crash, no deadlock, and the invariants hold afterwards."""
+"""Threads mixing calls on shared objects with re-entrant arguments: an
+__index__ or an iterable runs Python code that calls the same object (or
+one it reads) while the call converts its arguments, and another thread may
+run meanwhile. No deadlock, no crash, no lost update.
+
+Only such arguments let threads interleave inside a call: a call that runs
+no Python code holds the interpreter lock throughout, so plain loops of
+calls from several threads prove nothing about the objects' own locks."""
 
 import struct
 import threading
@@ -22,11 +28,8 @@ class Shared:
     def __init__(self):
         self.hm = m.HeaderMap()
         self.codec = m.H1Codec()
-        self.body = m.H1BodyDecoder("close")
         self.h2 = m.H2Codec("server")
         self.fc = m.H2FlowControl()
-        self.fed = 0
-        self.decoded = 0
         self.flow_rounds = 0
         self.lock = threading.Lock()  # guards the counters above
 
@@ -83,19 +86,10 @@ def h1_work(s, i):
     c.serialize_request("GET", "/", trailer_fields=iter([]))
 
 
-def body_work(s, i):
-    s.body.feed(b"x" * 100)
-    with s.lock:
-        s.fed += 100
-    while (out := s.body.decode()) is not None:
-        with s.lock:
-            s.decoded += len(out)
-
-
 def h2_work(s, i):
     c = s.h2
     events = c.receive(frame(6, 0, 0, b"%08d" % i) + frame(8, 0, 0, b"\x00\x00\x00\x01"))
-    assert [type(e) for e in events] in ([m.H2FramePing, m.H2FrameWindowUpdate], [m.H2FrameWindowUpdate], [])
+    assert [type(e) for e in events] == [m.H2FramePing, m.H2FrameWindowUpdate]
     c.serialize_data(Index(1, c.buffered), b"d")
     c.serialize_window_update(1, Index(5, lambda: c.serialize_ping(b"12345678")))
     c.serialize_response_headers(1, 200, m.HeaderMap(names(s, "h%d" % i)))
@@ -110,7 +104,7 @@ def flow_work(s, i):
         s.flow_rounds += 1
 
 
-WORK = [header_map_work, h1_work, body_work, h2_work, flow_work]
+WORK = [header_map_work, h1_work, h2_work, flow_work]
 
 
 def test_threads_mixing_calls_on_shared_objects():
@@ -138,10 +132,6 @@ def test_threads_mixing_calls_on_shared_objects():
     assert errors == []
     assert sum(rounds) > 0
 
-    # Every byte fed was decoded exactly once.
-    while (out := s.body.decode()) is not None:
-        s.decoded += len(out)
-    assert s.decoded == s.fed
     # Each flow round: window +2 -1, available +1 -1 -1.
     assert s.fc.window_size() == -s.fc.available() == s.flow_rounds > 0
     # The map's three views agree once the writers stopped.
