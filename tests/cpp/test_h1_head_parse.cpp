@@ -215,8 +215,11 @@ TEST(H1HeadParse, RequestFraming) {
       {"GET /x HTTP/1.1\r\nHost: a\r\n\r\n", "", "GET /x"},
       {"POST / HTTP/1.1\r\nContent-Length: 3\r\n\r\n", "", "POST /", K::Length, 3},
       {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", "", "POST /", K::Chunked},
-      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: x\r\n\r\n", "", "POST /", K::Chunked},
-      {"POST / HTTP/1.1\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n", "", "POST /", K::Chunked, 4},
+      // Both framings: read as chunked, and no keep-alive after the answer.
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: x\r\n\r\n", "", "POST /", K::Chunked, 0,
+       false},
+      {"POST / HTTP/1.1\r\nContent-Length: 4\r\nTransfer-Encoding: chunked\r\n\r\n", "", "POST /", K::Chunked, 4,
+       false},
       {"CONNECT example.com:443 HTTP/1.1\r\n\r\n", "", "CONNECT example.com:443", K::Empty, 0, true, true},
       {"GET /chat HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n", "", "GET /chat", K::Empty, 0, true,
        true},
