@@ -336,7 +336,9 @@ def test_header_list_limits():
     c.set_max_header_list_size(100)
     fields = [lit(b"a%d" % i, b"v" * 13) for i in range(3)]  # 48 octets counted each
     [ev] = c.receive(frame(H, EH, 1, b"".join(fields)))
-    assert ev.headers.keys() == ["a0", "a1"]
+    assert ev.headers.keys() == ["a0", "a1"] and ev.truncated
+    [ev] = c.receive(frame(H, EH, 5, b"".join(fields[:2])))
+    assert ev.headers.keys() == ["a0", "a1"] and not ev.truncated
     many = b"".join(lit(b"b%03d" % i, b"") for i in range(12))  # 36 each, 432 in all
     assert protocol_error(c, frame(H, EH, 3, many)) == (11, "decoded header list size over abuse limit")
 

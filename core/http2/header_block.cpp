@@ -123,6 +123,6 @@ bool HeaderBlock::room_for_name(std::string_view name) {
   return true;
 }
 
-HeadersFrame HeaderBlock::finish() && { return {stream_id_, end_stream_, std::move(fields_)}; }
+HeadersFrame HeaderBlock::finish() && { return {stream_id_, end_stream_, std::move(fields_), over_size_}; }
 
 }  // namespace vintrel::h2

@@ -77,6 +77,9 @@ struct HeadersFrame {
   StreamId stream_id;
   bool end_stream;
   HeaderFields fields;
+  // The list reached the max header list size: the headers from there on
+  // were dropped, so the fields are not the whole request.
+  bool truncated = false;
 
   std::optional<std::string_view> method() const noexcept { return fields.pseudo(Pseudo::Method); }
   std::optional<std::string_view> scheme() const noexcept { return fields.pseudo(Pseudo::Scheme); }

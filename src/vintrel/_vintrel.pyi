@@ -224,6 +224,11 @@ class H2FrameHeaders:
     @property
     def headers(self) -> HeaderMap:
         """Regular header fields as a `vintrel.http.HeaderMap`."""
+    @property
+    def truncated(self) -> bool:
+        """True when the header list reached the max header list size: the
+        headers from there on were dropped, so a server answers 431 rather
+        than act on a partial request."""
 
 @final
 class H2FrameData:

@@ -62,6 +62,7 @@ struct HeadersEvent {
   std::optional<std::string> path;
   std::optional<uint16_t> status;
   OwnedRef headers;
+  bool truncated;
 };
 
 PyObject* headers_repr(PyObject* self) {
@@ -85,6 +86,10 @@ PyGetSetDef kHeadersGetSet[] = {
     event_field<&HeadersEvent::path>("path", "The :path pseudo-header, or None."),
     event_field<&HeadersEvent::status>("status", "The :status pseudo-header as an int, or None."),
     event_field<&HeadersEvent::headers>("headers", "Regular header fields as a `vintrel.http.HeaderMap`."),
+    event_field<&HeadersEvent::truncated>(
+        "truncated",
+        "True when the header list reached the max header list size: the headers from there on were dropped, "
+        "so a server answers 431 rather than act on a partial request."),
     kGetSetEnd,
 };
 
@@ -245,7 +250,7 @@ PyObject* headers_event(h2::HeadersFrame& f) {
   http::HeaderMap map;
   (void)map.append_fields(views);
   HeadersEvent event{f.stream_id, f.end_stream, true, owned(f.method()), owned(f.scheme()),
-                     owned(f.authority()), owned(f.path()), f.status(), OwnedRef()};
+                     owned(f.authority()), owned(f.path()), f.status(), OwnedRef(), f.truncated};
   h2::give_back_fields(std::move(f.fields));
   PyObject* headers = new_header_map(std::move(map));
   if (headers == nullptr) return nullptr;
