@@ -53,6 +53,11 @@ class ServerConnection(Protocol):
         """The application took ``n`` body bytes: HTTP/2 returns that credit
         (WINDOW_UPDATE), HTTP/1.1 lets a paused connection read again."""
 
+    def application_done(self, stream_id: int) -> None:
+        """The application's task for the stream has ended, however it ended.
+        A stream counts against the concurrency limit until then; a response
+        left unfinished is aborted (reset_stream)."""
+
     def pending(self, stream_id: int) -> int:
         """Response bytes queued for the stream and not yet in
         ``data_to_send()`` (waiting for flow-control window)."""
@@ -79,5 +84,7 @@ class ServerConnection(Protocol):
 
     @property
     def ended(self) -> bool:
-        """True once ConnectionEnded was reported: write what is left and
-        close."""
+        """True once the connection has nothing more to do: write what
+        ``data_to_send()`` returns, then close. Check it after every call
+        (``shutdown`` and ``application_done`` can end a connection without
+        an event; ``receive`` also reports ConnectionEnded)."""
