@@ -128,6 +128,7 @@ class H2ServerConnection:
         self._conn_recv.assign_capacity(limits.connection_buffer)
         self._going_away = False  # GOAWAY sent or received: no new streams
         self._ended = False
+        self._ready: list[Event] = []  # events made by calls other than receive()
         self._counters = _Counters()
         self._codec.set_max_header_list_size(limits.max_head_size)
         self._out.append(
@@ -158,6 +159,10 @@ class H2ServerConnection:
         stream = self._streams.get(stream_id)
         return 0 if stream is None else stream.queued
 
+    def take_events(self) -> list[Event]:
+        events, self._ready = self._ready, []
+        return events
+
     def data_to_send(self) -> bytes:
         if not self._out:
             return b""
@@ -168,9 +173,9 @@ class H2ServerConnection:
     # ---------------------------------------------------------- receive
 
     def receive(self, data: bytes) -> list[Event]:
+        events = self.take_events()
         if self._ended:
-            return []
-        events: list[Event] = []
+            return events
         if not self._preface_done:
             data = self._take_preface(data, events)
             if not data:
@@ -193,9 +198,9 @@ class H2ServerConnection:
         return events
 
     def receive_eof(self) -> list[Event]:
+        events = self.take_events()
         if self._ended:
-            return []
-        events: list[Event] = []
+            return events
         for stream in list(self._streams.values()):
             if stream.app_running and not stream.aborted:
                 stream.aborted = True
@@ -544,7 +549,7 @@ class H2ServerConnection:
             # The application ended without finishing its response.
             self.reset_stream(stream_id)
         self._drop_if_done(stream)
-        self._check_end(None)
+        self._check_end(self._ready)
 
     def shutdown(self) -> None:
         if self._ended:
@@ -552,7 +557,7 @@ class H2ServerConnection:
         if not self._going_away:
             self._going_away = True
             self._out.append(self._codec.serialize_go_away(self._last_peer, NO_ERROR, None))
-        self._check_end(None)
+        self._check_end(self._ready)
 
     # ---------------------------------------------------------- helpers
 
@@ -661,11 +666,10 @@ class H2ServerConnection:
                 stream.unconsumed = 0
             self._streams.pop(stream.sid, None)
 
-    def _check_end(self, events: list[Event] | None) -> None:
+    def _check_end(self, events: list[Event]) -> None:
         if not self._ended and self._going_away and not self._streams:
             self._ended = True
-            if events is not None:
-                events.append(ConnectionEnded(NO_ERROR, "connection finished"))
+            events.append(ConnectionEnded(NO_ERROR, "connection finished"))
 
     def _fail(self, events: list[Event], code: int, message: str) -> None:
         self._out.append(self._codec.serialize_go_away(self._last_peer, code, message.encode()[:256]))

@@ -1,0 +1,261 @@
+"""One request as an ASGI 3.0 ``http`` scope: the ``receive`` and ``send``
+callables over a server connection, and the task that runs the application.
+
+Body bytes reach the application as they arrive and are reported consumed
+when it takes them (HTTP/2 credit, HTTP/1.1 reading resumed). A response
+head is held until the first body message, so a response sent in one
+message gets a ``content-length``. ``send`` waits while the stream's queued
+output or the transport's write buffer is over its limit.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+from collections import deque
+from typing import TYPE_CHECKING, Any
+from urllib.parse import unquote
+
+from ._events import Headers, RequestReceived
+
+if TYPE_CHECKING:
+    from ._protocol import ServerProtocol
+
+logger = logging.getLogger("vintrel.server")
+access_logger = logging.getLogger("vintrel.access")
+
+# Queued response bytes of one stream past which send() waits.
+STREAM_HIGH_WATER = 256 * 1024
+NO_BODY_STATUSES = (204, 304)
+
+
+class ClientDisconnected(OSError):
+    """Raised by send() once the request can get no (further) response."""
+
+
+class RequestCycle:
+    """The ASGI exchange of one request on one connection."""
+
+    __slots__ = (
+        "proto", "sid", "scope", "body", "more_body", "final_sent", "waiter", "disconnected", "asked", "head",
+        "trailers", "started", "complete", "task", "status", "sent", "method",
+    )
+
+    def __init__(self, proto: ServerProtocol, ev: RequestReceived, scope: dict[str, Any]) -> None:
+        self.proto = proto
+        self.sid = ev.stream_id
+        self.scope = scope
+        self.method = ev.method
+        self.body: deque[bytes] = deque()
+        self.more_body = not ev.end_stream
+        self.final_sent = False  # the message with more_body False went out
+        self.waiter: asyncio.Future[None] | None = None
+        self.disconnected = False
+        self.asked = False
+        self.head: tuple[int, Headers] | None = None  # held until the first body message
+        self.trailers = False
+        self.started = False
+        self.complete = False
+        self.task: asyncio.Task[None] | None = None
+        self.status = 0
+        self.sent = 0
+
+    # ------------------------------------------- events from the connection
+
+    def wake(self) -> None:
+        if self.waiter is not None and not self.waiter.done():
+            self.waiter.set_result(None)
+
+    def on_body(self, data: bytes) -> None:
+        self.body.append(data)
+        self.wake()
+
+    def on_end(self) -> None:
+        self.more_body = False
+        self.wake()
+
+    def on_abort(self) -> None:
+        self.disconnected = True
+        self.more_body = False
+        self.wake()
+        if self.task is not None and not self.task.done() and not self.complete:
+            self.task.cancel()
+
+    # -------------------------------------------------------------- ASGI
+
+    async def receive(self) -> dict[str, Any]:
+        conn = self.proto.conn
+        assert conn is not None
+        if not self.asked:
+            self.asked = True
+            conn.continue_body(self.sid)
+            self.proto.flush()
+        while True:
+            # After the response, or once the client is gone, only this.
+            if self.disconnected or self.complete:
+                return {"type": "http.disconnect"}
+            if self.body:
+                data = self.body.popleft() if len(self.body) == 1 else b"".join(self.body)
+                self.body.clear()
+                conn.body_consumed(self.sid, len(data))
+                self.proto.flush()
+                self.final_sent = not self.more_body
+                return {"type": "http.request", "body": data, "more_body": self.more_body}
+            if not self.more_body and not self.final_sent:
+                self.final_sent = True
+                return {"type": "http.request", "body": b"", "more_body": False}
+            self.waiter = asyncio.get_running_loop().create_future()
+            try:
+                await self.waiter
+            finally:
+                self.waiter = None
+
+    async def send(self, message: dict[str, Any]) -> None:
+        conn = self.proto.conn
+        assert conn is not None
+        kind = message["type"]
+        if self.disconnected:
+            raise ClientDisconnected("the client is gone")
+        if self.complete:
+            raise RuntimeError(f"ASGI message {kind!r} after the response completed")
+        if kind == "http.response.start":
+            if self.head is not None or self.started:
+                raise RuntimeError("http.response.start sent twice")
+            status = int(message["status"])
+            headers = [(bytes(n).lower(), bytes(v)) for n, v in message.get("headers", ())]
+            self.trailers = bool(message.get("trailers", False))
+            if 100 <= status < 200:
+                conn.start_response(self.sid, status, headers)
+                self.proto.flush()
+                return
+            self.head = (status, headers)
+            self.status = status
+            return
+        if kind == "http.response.body":
+            if self.head is None and not self.started:
+                raise RuntimeError("http.response.body before http.response.start")
+            body = bytes(message.get("body", b""))
+            more = bool(message.get("more_body", False))
+            end = not more and not self.trailers
+            if not self.started:
+                self._start(body, end)
+            if body or end:
+                conn.send_body(self.sid, body, end)
+                self.sent += len(body)
+            if not more and not self.trailers:
+                self.complete = True
+                self.wake()
+            self.proto.flush()
+            await self._drain()
+            return
+        if kind == "http.response.trailers":
+            if not self.trailers or not self.started:
+                raise RuntimeError("http.response.trailers not announced or before the body")
+            if not message.get("more_trailers", False):
+                headers = [(bytes(n).lower(), bytes(v)) for n, v in message.get("headers", ())]
+                conn.send_trailers(self.sid, headers)
+                self.complete = True
+                self.wake()
+                self.proto.flush()
+            return
+        raise RuntimeError(f"unknown ASGI message type {kind!r}")
+
+    def _start(self, first: bytes, end: bool) -> None:
+        assert self.head is not None
+        status, headers = self.head
+        no_body = status in NO_BODY_STATUSES or self.method == "HEAD"
+        if end and not no_body and not any(n == b"content-length" for n, _ in headers):
+            headers = headers + [(b"content-length", str(len(first)).encode())]
+        conn = self.proto.conn
+        assert conn is not None
+        conn.start_response(self.sid, status, headers, end and not first)
+        self.started = True
+        self.head = None
+
+    async def _drain(self) -> None:
+        conn = self.proto.conn
+        assert conn is not None
+        while not self.disconnected and (conn.pending(self.sid) > STREAM_HIGH_WATER or self.proto.write_paused):
+            await self.proto.drained(self)
+        if self.disconnected and not self.complete:
+            raise ClientDisconnected("the client is gone")
+
+    # --------------------------------------------------------------- run
+
+    async def run(self, app: Any) -> None:
+        conn = self.proto.conn
+        assert conn is not None
+        try:
+            await app(self.scope, self.receive, self.send)
+            if not self.complete and not self.disconnected:
+                if not self.started:
+                    logger.error("ASGI application returned without a response: %s %s", self.method,
+                                 self.scope["path"])
+                    self._answer_500()
+                else:
+                    logger.error("ASGI application returned before its response completed")
+                    conn.reset_stream(self.sid)
+        except asyncio.CancelledError:
+            if not self.disconnected:
+                raise
+        except ClientDisconnected:
+            pass
+        except Exception:
+            logger.exception("Exception in ASGI application")
+            if not self.disconnected:
+                if not self.started:
+                    self._answer_500()
+                else:
+                    conn.reset_stream(self.sid)
+        finally:
+            self.complete = True
+            conn.application_done(self.sid)
+            self.proto.request_done(self)
+
+    def _answer_500(self) -> None:
+        conn = self.proto.conn
+        assert conn is not None
+        body = b"Internal Server Error"
+        self.status = 500
+        try:
+            conn.start_response(self.sid, 500, [(b"content-type", b"text/plain; charset=utf-8"),
+                                                (b"content-length", str(len(body)).encode())])
+            conn.send_body(self.sid, body, True)
+        except RuntimeError:
+            conn.reset_stream(self.sid)
+        self.started = True
+
+
+def http_scope(ev: RequestReceived, tls: bool, client: Any, server: Any, root_path: str,
+               state: dict[str, Any] | None) -> dict[str, Any]:
+    """The ASGI ``http`` scope of a request."""
+    target = ev.target
+    if ev.method == "CONNECT" or target == "*":
+        raw_path, query = target, ""
+    else:
+        if target.startswith(("http://", "https://")):
+            rest = target.split("://", 1)[1]
+            slash = rest.find("/")
+            target = rest[slash:] if slash >= 0 else "/"
+        raw_path, _, query = target.partition("?")
+    scheme = ev.scheme or ("https" if tls else "http")
+    scope: dict[str, Any] = {
+        "type": "http",
+        "asgi": {"version": "3.0", "spec_version": "2.4"},
+        "http_version": ev.http_version,
+        "method": ev.method,
+        "scheme": scheme,
+        "path": root_path + unquote(raw_path, errors="surrogateescape"),
+        "raw_path": raw_path.encode("latin-1", "replace"),
+        "query_string": query.encode("latin-1", "replace"),
+        "root_path": root_path,
+        "headers": ev.headers,
+        "client": client,
+        "server": server,
+        "extensions": {},
+    }
+    if ev.trailers_accepted:
+        scope["extensions"]["http.response.trailers"] = {}
+    if state is not None:
+        scope["state"] = dict(state)
+    return scope

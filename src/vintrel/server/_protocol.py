@@ -1,0 +1,299 @@
+"""The asyncio glue: one ``asyncio.Protocol`` per connection that picks the
+protocol (ALPN over TLS, else the HTTP/2 preface or HTTP/1.1), feeds the
+sans-IO connection, runs one ASGI task per request, and keeps the
+connection's timers and back-pressure.
+
+Timers without a timeout per read: one deadline per connection, computed
+from its state (idle: keep-alive; a request head begun while idle: head
+timeout, not extended by more bytes; writes paused: write timeout; requests
+in flight: none) and armed with ``call_at`` only when it changes.
+Back-pressure: the transport's write-buffer high-water mark pauses reading
+(``pause_writing``), as does the connection itself (unread HTTP/1.1 body,
+a pipelined request waiting); ``send`` waits for the stream's queue and the
+transport to drain.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import time
+from typing import TYPE_CHECKING, Any
+
+from ._asgi import RequestCycle, access_logger, http_scope, logger
+from ._events import BodyReceived, ConnectionEnded, Event, RequestEnded, RequestReceived, StreamAborted
+from ._h1 import H1ServerConnection
+from ._h2 import PREFACE, H2ServerConnection
+
+if TYPE_CHECKING:
+    from ._connection import ServerConnection
+    from ._serve import ServerState
+
+
+class ServerProtocol(asyncio.Protocol):
+    def __init__(self, state: ServerState) -> None:
+        self.state = state
+        self.loop = state.loop
+        self.transport: asyncio.Transport | None = None
+        self.conn: ServerConnection | None = None
+        self.cycles: dict[int, RequestCycle] = {}
+        self.tls = False
+        self.client: Any = None
+        self.server: Any = None
+        self.sniffed = b""  # first bytes while the protocol is not known yet
+        self.write_paused = False
+        self.paused_at = 0.0
+        self.reading = True
+        self.idle_at = 0.0
+        self.head_at = 0.0  # first byte received while idle, 0 if none
+        self.timer: asyncio.TimerHandle | None = None
+        self.deadline = 0.0
+        self.drain_waiters: list[asyncio.Future[None]] = []
+        self.closed = False
+
+    # ---------------------------------------------------------- asyncio
+
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        assert isinstance(transport, asyncio.Transport)
+        self.transport = transport
+        limits = self.state.limits
+        transport.set_write_buffer_limits(high=limits.max_write_buffer)
+        self.client = _address(transport.get_extra_info("peername"))
+        self.server = _address(transport.get_extra_info("sockname"))
+        ssl_object = transport.get_extra_info("ssl_object")
+        self.tls = ssl_object is not None
+        self.idle_at = time.monotonic()
+        self.state.connections.add(self)
+        if len(self.state.connections) > limits.max_connections:
+            logger.warning("connection limit %d reached: refusing a connection", limits.max_connections)
+            transport.write(b"HTTP/1.1 503 Service Unavailable\r\ncontent-length: 0\r\nconnection: close\r\n\r\n")
+            transport.close()
+            self.closed = True
+            return
+        if ssl_object is not None and ssl_object.selected_alpn_protocol() == "h2":
+            self._start(H2ServerConnection(limits))
+        self._arm()
+
+    def data_received(self, data: bytes) -> None:
+        if self.closed:
+            return
+        if self.conn is None:
+            data = self.sniffed + data
+            if len(data) < len(PREFACE) and PREFACE.startswith(data):
+                self.sniffed = data  # maybe the HTTP/2 preface: wait for it whole
+                self._note_bytes()
+                return
+            self.sniffed = b""
+            limits = self.state.limits
+            self._start(H2ServerConnection(limits) if data.startswith(PREFACE) else H1ServerConnection(limits))
+        assert self.conn is not None
+        if self.conn.open_streams == 0:
+            self._note_bytes()
+        self._handle(self.conn.receive(data))
+        self.flush()
+
+    def eof_received(self) -> bool | None:
+        if self.conn is not None and not self.conn.ended:
+            self._handle(self.conn.receive_eof())
+            self.flush()
+        return None  # the transport closes itself
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        self.closed = True
+        self.state.connections.discard(self)
+        if self.timer is not None:
+            self.timer.cancel()
+        if self.conn is not None and not self.conn.ended:
+            self._handle(self.conn.receive_eof())
+        for cycle in list(self.cycles.values()):
+            cycle.on_abort()
+        self._wake_drains()
+        self.state.connection_closed()
+
+    def pause_writing(self) -> None:
+        self.write_paused = True
+        self.paused_at = time.monotonic()
+        self._reading()
+        self._arm()
+
+    def resume_writing(self) -> None:
+        self.write_paused = False
+        self._reading()
+        self._wake_drains()
+        self._arm()
+
+    # ------------------------------------------------------------- glue
+
+    def _start(self, conn: ServerConnection) -> None:
+        self.conn = conn
+        self.flush()
+
+    def _note_bytes(self) -> None:
+        if self.head_at == 0.0:
+            self.head_at = time.monotonic()
+            self._arm()
+
+    def _handle(self, events: list[Event]) -> None:
+        for ev in events:
+            if isinstance(ev, BodyReceived):
+                cycle = self.cycles.get(ev.stream_id)
+                if cycle is not None:
+                    cycle.on_body(ev.data)
+            elif isinstance(ev, RequestReceived):
+                self._request(ev)
+            elif isinstance(ev, RequestEnded):
+                cycle = self.cycles.get(ev.stream_id)
+                if cycle is not None:
+                    cycle.on_end()
+            elif isinstance(ev, StreamAborted):
+                cycle = self.cycles.get(ev.stream_id)
+                if cycle is not None:
+                    cycle.on_abort()
+            elif isinstance(ev, ConnectionEnded):
+                if ev.error_code:
+                    logger.debug("connection from %s ended: %s", self.client, ev.reason)
+
+    def _request(self, ev: RequestReceived) -> None:
+        assert self.conn is not None
+        self.head_at = 0.0
+        state = self.state
+        if state.limit_concurrency is not None and state.active >= state.limit_concurrency:
+            body = b"Service Unavailable"
+            self.conn.start_response(ev.stream_id, 503, [(b"content-type", b"text/plain; charset=utf-8"),
+                                                         (b"content-length", str(len(body)).encode())])
+            self.conn.send_body(ev.stream_id, body, True)
+            self.conn.application_done(ev.stream_id)
+            return
+        scope = http_scope(ev, self.tls, self.client, self.server, state.root_path, state.lifespan_state)
+        cycle = RequestCycle(self, ev, scope)
+        self.cycles[ev.stream_id] = cycle
+        state.active += 1
+        cycle.task = self.loop.create_task(cycle.run(state.app))
+
+    def request_done(self, cycle: RequestCycle) -> None:
+        self.cycles.pop(cycle.sid, None)
+        self.state.active -= 1
+        if self.state.access_log:
+            access_logger.info('%s - "%s %s HTTP/%s" %d', _client_text(self.client), cycle.method,
+                               cycle.scope["path"], cycle.scope["http_version"], cycle.status)
+        if not self.closed:
+            self.flush()
+
+    def flush(self) -> None:
+        """Write what the connection has ready; close once it has ended."""
+        conn, transport = self.conn, self.transport
+        if conn is None or transport is None or self.closed:
+            return
+        ready = conn.take_events()
+        if ready:
+            self._handle(ready)
+        data = conn.data_to_send()
+        if data:
+            transport.write(data)
+        if conn.ended:
+            self.closed = True
+            transport.close()
+            for cycle in list(self.cycles.values()):
+                cycle.on_abort()
+            self._wake_drains()
+            return
+        if conn.open_streams == 0 and not self.cycles and self.idle_at == 0.0:
+            self.idle_at = time.monotonic()
+        elif conn.open_streams:
+            self.idle_at = 0.0
+        self._wake_drains()
+        self._reading()
+        self._arm()
+
+    def shutdown(self) -> None:
+        """Graceful close: no new requests, in-flight ones finish."""
+        if self.closed or self.transport is None:
+            return
+        if self.conn is None:
+            self.closed = True
+            self.transport.close()
+            return
+        self.conn.shutdown()
+        self.flush()
+
+    def abort(self) -> None:
+        if self.transport is not None:
+            self.transport.abort()
+
+    async def drained(self, cycle: RequestCycle) -> None:
+        waiter = self.loop.create_future()
+        self.drain_waiters.append(waiter)
+        await waiter
+
+    def _wake_drains(self) -> None:
+        waiters, self.drain_waiters = self.drain_waiters, []
+        for w in waiters:
+            if not w.done():
+                w.set_result(None)
+
+    def _reading(self) -> None:
+        transport = self.transport
+        if transport is None or self.closed:
+            return
+        want = not self.write_paused and (self.conn is None or self.conn.wants_read)
+        if want != self.reading:
+            self.reading = want
+            if want:
+                transport.resume_reading()
+            else:
+                transport.pause_reading()
+
+    # ----------------------------------------------------------- timers
+
+    def _arm(self) -> None:
+        if self.closed:
+            return
+        limits = self.state.limits
+        if self.write_paused:
+            deadline = self.paused_at + limits.write_timeout
+        elif self.conn is not None and (self.conn.open_streams or self.cycles):
+            deadline = 0.0
+        elif self.head_at:
+            deadline = self.head_at + limits.head_timeout
+        else:
+            deadline = (self.idle_at or time.monotonic()) + limits.keep_alive_timeout
+        if deadline == self.deadline:
+            return
+        self.deadline = deadline
+        if self.timer is not None:
+            self.timer.cancel()
+            self.timer = None
+        if deadline:
+            self.timer = self.loop.call_at(self.loop.time() + (deadline - time.monotonic()), self._expired)
+
+    def _expired(self) -> None:
+        self.timer = None
+        self.deadline = 0.0
+        if self.closed or self.transport is None:
+            return
+        now = time.monotonic()
+        if self.write_paused and now - self.paused_at >= self.state.limits.write_timeout:
+            logger.debug("write timeout: %s does not read", self.client)
+            self.abort()
+            return
+        if self.conn is None or not (self.conn.open_streams or self.cycles):
+            # Idle, or a head that did not complete in time.
+            if self.conn is not None:
+                self.conn.shutdown()
+                data = self.conn.data_to_send()
+                if data:
+                    self.transport.write(data)
+            self.closed = True
+            self.transport.close()
+            return
+        self._arm()
+
+
+def _address(value: Any) -> Any:
+    if isinstance(value, tuple) and len(value) >= 2:
+        return [str(value[0]), int(value[1])]
+    return None
+
+
+def _client_text(client: Any) -> str:
+    return f"{client[0]}:{client[1]}" if client else "-"
