@@ -375,7 +375,7 @@ class H1ServerConnection:
             fields,
             keep_alive=not close,
             http10=req.http10,
-            content_length=0 if length is None and end_stream else length,
+            content_length=length,  # none and not chunked: content-length: 0
             chunked=chunked,
         )
         req.response = _STARTED
@@ -442,10 +442,9 @@ class H1ServerConnection:
                 return
         req.response = _DONE
         req.open = False
-        req.unconsumed = 0
         if req.close:
             self._end(NO_ERROR, "connection: close")
-        elif self._decoder is None and self._held:
+        elif self._held:  # only once the body was read whole
             rest = bytes(self._held)
             self._held.clear()
             self._read_head(rest)
@@ -485,13 +484,13 @@ class H1ServerConnection:
         if self._ended:
             return
         self._shutting_down = True
-        self._held.clear()  # pipelined requests not yet parsed are not served
         req = self._req
         if req is None or not req.open:
             self._end(NO_ERROR, "shutdown")
         elif req.response == _STARTED:
             req.close = True  # ends once the response is complete
-        # else: its head will say connection: close
+        # else: its head will say connection: close. Either way pipelined
+        # requests behind it are not served.
 
     @property
     def open_streams(self) -> int:
