@@ -62,6 +62,13 @@ class ServerConnection(Protocol):
         """Response bytes queued for the stream and not yet in
         ``data_to_send()`` (waiting for flow-control window)."""
 
+    def take_events(self) -> list[Event]:
+        """The events that calls other than receive() made ready: a
+        pipelined HTTP/1.1 request parsed once the response before it is
+        complete, ConnectionEnded after a last response, a shutdown or a
+        reset_stream. receive() and receive_eof() return them too, first.
+        The driver takes them after each answering call."""
+
     def data_to_send(self) -> bytes:
         """Everything ready to be written now (empty if nothing)."""
 
