@@ -459,6 +459,12 @@ class H1ServerConnection:
         req.open = False
         self._end(INTERNAL_ERROR, "the application failed mid-response")
 
+    def application_done(self, stream_id: int) -> None:
+        # One request runs at a time, so the limit is kept by the driver; an
+        # application that ended without finishing its response ends the
+        # connection like a reset.
+        self.reset_stream(stream_id)
+
     def continue_body(self, stream_id: int) -> None:
         req = self._req
         if self._ended or req is None or req.stream_id != stream_id or not req.open:
