@@ -1,5 +1,9 @@
 """The module frame: exports, version, class conventions."""
 
+import importlib.metadata
+import re
+from pathlib import Path
+
 import pytest
 
 import vintrel
@@ -22,6 +26,33 @@ CLASSES = [n for n in m.__all__ if isinstance(getattr(m, n), type) and not issub
 def test_version():
     assert m.__version__ == "0.1.0a1"
     assert vintrel.__version__ == "0.1.0a1"
+
+
+def test_version_has_one_source():
+    # pyproject.toml takes the version from core/util/version.h, the string
+    # the module derives __version__ from; packaging must normalise it to
+    # the same text.
+    tomllib = pytest.importorskip("tomllib")
+    version = pytest.importorskip("packaging.version")
+    root = Path(__file__).resolve().parent.parent
+    project = tomllib.loads((root / "pyproject.toml").read_text())
+    assert "version" not in project["project"] and "version" in project["project"]["dynamic"]
+    source = project["tool"]["scikit-build"]["metadata"]["version"]
+    found = re.findall(source["regex"], (root / source["input"]).read_text())
+    assert len(found) == 1
+    assert str(version.Version(found[0])) == m.__version__
+
+
+def test_installed_metadata_agrees():
+    # Only where the package imported is an installed distribution's.
+    try:
+        dist = importlib.metadata.distribution("vintrel")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("vintrel is not installed")
+    init = Path(dist.locate_file("vintrel/__init__.py")).resolve()
+    if init != Path(vintrel.__file__).resolve():
+        pytest.skip("the vintrel imported is not the installed one")
+    assert dist.version == vintrel.__version__
 
 
 def test_all_follows_the_fixed_order():

@@ -84,39 +84,56 @@ PyObject* take_trailers(PyObject* self, PyObject*) {
 PyMethodDef kMethods[] = {
     {"feed", as_cfunction(catching<feed>), METH_FASTCALL | METH_KEYWORDS,
      "feed($self, data)\n--\n\n"
-     "Append data (bytes received after the head) to the read buffer; also after the body "
-     "ended, so that the next message's bytes can be taken with take_buffered."},
+     "Append data to the read buffer, also after the body ended.\n"
+     "\n"
+     "Feed it the bytes take_body() returned after the head, then every\n"
+     "later read, calling decode() after each feed. Bytes past the body's\n"
+     "end stay buffered for take_buffered()."},
     {"mark_eof", as_cfunction(catching<mark_eof>), METH_NOARGS,
      "mark_eof($self)\n--\n\n"
-     "Report that the transport closed: a close-delimited body ends, any other unfinished "
-     "body fails, once the buffered bytes are decoded."},
+     "Report that the transport closed.\n"
+     "\n"
+     "Call it when a read returns no bytes. Once the buffered bytes are\n"
+     "decoded, a close-delimited body ends and any other unfinished body\n"
+     "fails."},
     {"decode", as_cfunction(catching<decode>), METH_NOARGS,
      "decode($self)\n--\n\n"
-     "The next body data (non-empty bytes), or None when more input is needed or the body "
-     "ended (is_complete tells which). Raises ValueError on a malformed body."},
+     "The next body data (non-empty), or None when more input is needed or\n"
+     "the body ended (is_complete tells which).\n"
+     "\n"
+     "Call it until it returns None after every feed or mark_eof. A malformed\n"
+     "body raises ValueError(\"malformed HTTP/1 body: ...\"), and so does every\n"
+     "later call."},
     {"take_buffered", as_cfunction(catching<take_buffered>), METH_NOARGS,
      "take_buffered($self)\n--\n\n"
-     "Remove and return every byte still in the read buffer (after the body: the start of "
-     "the next message)."},
+     "Remove and return every byte still in the read buffer.\n"
+     "\n"
+     "After the body: the start of the next message on the connection (for a\n"
+     "server, feed it to the next receive_request_head)."},
     {"take_trailers", as_cfunction(catching<take_trailers>), METH_NOARGS,
      "take_trailers($self)\n--\n\n"
-     "The trailers of a completed chunked body as a HeaderMap, or None if none were "
-     "received or they were already taken."},
+     "The trailers of a completed chunked body, moved out once.\n"
+     "\n"
+     "A HeaderMap, or None when none were received or they were already\n"
+     "taken. Call it once is_complete is True."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetSet[] = {
-    {"is_complete", catching<is_complete>, nullptr, "Whether the body has ended.", nullptr},
+    {"is_complete", catching<is_complete>, nullptr,
+     "Whether the body has ended: read it when decode() returns None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "H1BodyDecoder(kind, length=0)\n--\n\n"
-                    "Decodes one HTTP/1 message body framed as kind: \"length\" (length bytes), "
-                    "\"chunked\" (with trailers), \"close\" (until mark_eof), or \"empty\" (any "
-                    "other text: no body). Take kind and length from the parsed head's body_kind "
-                    "and content_length.")},
+                    "Decodes one HTTP/1 message body.\n"
+                    "\n"
+                    "kind is \"length\" (length bytes), \"chunked\" (with trailers), \"close\"\n"
+                    "(until mark_eof) or \"empty\" (any other text: no body); take kind and\n"
+                    "length from the parsed head's body_kind and content_length. Every\n"
+                    "failure raises ValueError(\"malformed HTTP/1 body: ...\").")},
     {Py_tp_new, as_slot(catching<new_decoder>)},
     {Py_tp_dealloc, as_slot(box_dealloc<Payload>)},
     {Py_tp_methods, kMethods},

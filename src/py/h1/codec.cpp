@@ -235,49 +235,100 @@ PyMethodDef kMethods[] = {
     {"serialize_request", as_cfunction(catching<serialize_request>), METH_FASTCALL | METH_KEYWORDS,
      "serialize_request($self, method, url, headers=None, *, http10=False, content_length=None, chunked=False, "
      "trailer_fields=...)\n--\n\n"
-     "The bytes of a request head; the body that follows is framed by content_length or chunked "
-     "(or the caller's own framing headers). trailer_fields declares the trailer names that "
-     "serialize_trailers may send."},
+     "The bytes of a request head; installs the body's framing.\n"
+     "\n"
+     "Client role. The body that follows is framed by content_length or\n"
+     "chunked (chunked wins), or else by the caller's own framing headers;\n"
+     "send it with serialize_data and end it with serialize_end or\n"
+     "serialize_trailers. trailer_fields declares the trailer names that\n"
+     "serialize_trailers may send. The method is recorded, so that the\n"
+     "answer to HEAD or CONNECT is read without a body. An invalid method or\n"
+     "URL raises ValueError."},
     {"serialize_data", as_cfunction(catching<serialize_data>), METH_FASTCALL | METH_KEYWORDS,
-     "serialize_data($self, chunk)\n--\n\nOne body chunk, framed for the message in flight. With a body of known "
-     "length, bytes past the declared length are cut off without an error (so a driver may pass the same body "
+     "serialize_data($self, chunk)\n--\n\n"
+     "One body chunk, framed for the message in flight.\n"
+     "\n"
+     "Call it after serialize_request or serialize_response, once per piece\n"
+     "of the body. With a body of known length, bytes past the declared\n"
+     "length are cut off without an error (so a driver may pass the same body\n"
      "to a HEAD, 204 or 304 answer, which sends none of it)."},
     {"serialize_end", as_cfunction(catching<serialize_end>), METH_NOARGS,
-     "serialize_end($self)\n--\n\nThe end of the body in flight (\"0\\r\\n\\r\\n\" when chunked, else empty)."},
+     "serialize_end($self)\n--\n\n"
+     "The end of the body in flight (\"0\\r\\n\\r\\n\" when chunked, else empty).\n"
+     "\n"
+     "Call it after the last serialize_data of a message; body_is_eof() is\n"
+     "then True. A body of known length that is still short raises\n"
+     "ValueError."},
     {"serialize_trailers", as_cfunction(catching<serialize_trailers>), METH_FASTCALL | METH_KEYWORDS,
      "serialize_trailers($self, trailers)\n--\n\n"
-     "The end of a chunked body with the declared, allowed fields of trailers; like serialize_end "
-     "for other bodies."},
+     "The end of a chunked body with the declared, allowed fields of trailers.\n"
+     "\n"
+     "Call it instead of serialize_end. Only fields that the head declared\n"
+     "(trailer_fields, or the head's trailer header) are sent; for other\n"
+     "bodies it is the same as serialize_end."},
     {"body_is_eof", as_cfunction(catching<body_is_eof>), METH_NOARGS,
-     "body_is_eof($self)\n--\n\nWhether no body (or no more of it) is to be sent."},
+     "body_is_eof($self)\n--\n\n"
+     "Whether no body (or no more of it) is to be sent.\n"
+     "\n"
+     "True after a head without body, after a body of known length is\n"
+     "complete, and after serialize_end or serialize_trailers."},
     {"receive_head", as_cfunction(catching<receive<kReceiveHead, &http1::Codec::receive_head, new_response_head,
                                                     http1::kResponseErrorPrefix>>),
      METH_FASTCALL | METH_KEYWORDS,
      "receive_head($self, data)\n--\n\n"
-     "Append data and parse a response head: an H1ResponseHead, or None while incomplete. "
-     "Informational heads are consumed silently."},
+     "Append data and parse a response head; None while incomplete.\n"
+     "\n"
+     "Client role: call it with every read until it returns an\n"
+     "H1ResponseHead, then read the body with take_body() and an\n"
+     "H1BodyDecoder. Informational (1xx) heads other than 101 are consumed\n"
+     "silently. A malformed head raises\n"
+     "ValueError(\"malformed HTTP/1 response: ...\"); close the connection."},
     {"receive_request_head",
      as_cfunction(catching<receive<kReceiveRequestHead, &http1::Codec::receive_request_head, new_request_head,
                                    http1::kRequestErrorPrefix>>),
      METH_FASTCALL | METH_KEYWORDS,
      "receive_request_head($self, data)\n--\n\n"
-     "Append data and parse a request head: an H1RequestHead, or None while incomplete."},
+     "Append data and parse a request head; None while incomplete.\n"
+     "\n"
+     "Server role: call it with every read until it returns an\n"
+     "H1RequestHead, then read the body with take_body() and an\n"
+     "H1BodyDecoder; the next request's bytes come back from the decoder's\n"
+     "take_buffered(). A malformed head raises\n"
+     "ValueError(\"malformed HTTP/1 request: ...\"); answer 400 and close."},
     {"serialize_response", as_cfunction(catching<serialize_response>), METH_FASTCALL | METH_KEYWORDS,
      "serialize_response($self, status, headers=None, *, keep_alive=True, http10=False, content_length=None, "
      "chunked=False)\n--\n\n"
-     "The bytes of a response head to the request received last; the body that follows is "
-     "framed by content_length or chunked."},
+     "The bytes of a response head to the request received last.\n"
+     "\n"
+     "Server role. The body that follows is framed by content_length or\n"
+     "chunked (chunked wins; where chunked is not allowed, as on HTTP/1.0,\n"
+     "the body runs to the connection's close); with neither, the head says\n"
+     "content-length: 0. An answer to HEAD, a 2xx answer to CONNECT, 204 and\n"
+     "304 carry no body. keep_alive does not change the bytes: put connection: close\n"
+     "in headers for an answer after which the connection closes. A 1xx\n"
+     "status other than 101 raises ValueError: write\n"
+     "\"HTTP/1.1 100 Continue\" yourself when expect_continue asks."},
     {"take_body", as_cfunction(catching<take_body>), METH_NOARGS,
      "take_body($self)\n--\n\n"
-     "Remove and return everything in the receive buffer (after a head: the body bytes already "
-     "received)."},
+     "Remove and return everything in the receive buffer.\n"
+     "\n"
+     "Call it after a head: the body bytes that came with it, to feed to an\n"
+     "H1BodyDecoder."},
     {"buffered", as_cfunction(catching<buffered>), METH_NOARGS,
-     "buffered($self)\n--\n\nThe number of bytes in the receive buffer."},
+     "buffered($self)\n--\n\n"
+     "The number of bytes in the receive buffer: an incomplete head, or body\n"
+     "bytes not taken yet."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>("H1Codec()\n--\n\nA synchronous HTTP/1 client codec.")},
+    {Py_tp_doc, const_cast<char*>("H1Codec()\n--\n\nA synchronous HTTP/1 client codec.\n"
+                                  "\n"
+                                  "The same object serves the server role: one HTTP/1 connection without\n"
+                                  "I/O. Heads and body chunks to send come back as bytes; received bytes\n"
+                                  "go to receive_head (client) or receive_request_head (server), and the\n"
+                                  "body bytes after a head are taken with take_body for an H1BodyDecoder.\n"
+                                  "Protocol failures raise ValueError with a prefix naming what failed.")},
     {Py_tp_new, as_slot(catching<new_codec>)},
     {Py_tp_dealloc, as_slot(box_dealloc<Payload>)},
     {Py_tp_methods, kMethods},

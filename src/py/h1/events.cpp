@@ -54,15 +54,28 @@ PyObject* get_head_field(PyObject* self, void*) {
 template <class E>
 constexpr PyGetSetDef head_getters[] = {
     {"headers", catching<get_head_field<E, &HeadFields::headers>>, nullptr,
-     "The header fields in wire order (a HeaderMap).", nullptr},
+     "The header fields in wire order (a HeaderMap of the head's own).", nullptr},
     {"keep_alive", catching<get_head_field<E, &HeadFields::keep_alive>>, nullptr,
-     "Whether the connection may be reused.", nullptr},
+     "Whether the connection may be reused after this message.\n"
+     "\n"
+     "False for HTTP/1.0 without keep-alive, for connection: close, for a\n"
+     "response that turns the connection into a tunnel, and for a request\n"
+     "carrying both Content-Length and Transfer-Encoding (answer it, then\n"
+     "close).",
+     nullptr},
     {"body_kind", catching<get_head_field<E, &HeadFields::body_kind>>, nullptr,
-     "How the body is framed: \"empty\", \"length\", \"chunked\" or \"close\".", nullptr},
+     "How the body is framed: \"empty\", \"length\", \"chunked\" or \"close\"; the\n"
+     "kind of the H1BodyDecoder that reads it.",
+     nullptr},
     {"content_length", catching<get_head_field<E, &HeadFields::content_length>>, nullptr,
      "The body length for \"length\", 0 for \"empty\", None for \"chunked\" and \"close\".", nullptr},
     {"is_upgrade", catching<get_head_field<E, &HeadFields::is_upgrade>>, nullptr,
-     "Whether the connection becomes a tunnel that the caller takes over.", nullptr},
+     "Whether the connection becomes a tunnel that the caller takes over.\n"
+     "\n"
+     "Set for a CONNECT request or one with an upgrade header, and for a 101\n"
+     "Switching Protocols or a 2xx answer to CONNECT. Once the tunnel is\n"
+     "granted, take_body() and every later read belong to it.",
+     nullptr},
     {"http10", catching<get_head_field<E, &HeadFields::http10>>, nullptr,
      "Whether the message was HTTP/1.0.", nullptr},
 };
@@ -78,14 +91,17 @@ PyObject* response_repr(PyObject* self) {
 }
 
 PyGetSetDef kResponseGetSet[] = {
-    event_field<&ResponseEvent::status>("status", "The status code, 100 to 999."),
+    event_field<&ResponseEvent::status>("status", "The status code, 101 or 200 to 999 (other 1xx heads are skipped)."),
     head_getters<ResponseEvent>[0], head_getters<ResponseEvent>[1], head_getters<ResponseEvent>[2],
     head_getters<ResponseEvent>[3], head_getters<ResponseEvent>[4], head_getters<ResponseEvent>[5],
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kResponseSlots[] = {
-    {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 response head (the event `receive_head` yields).")},
+    {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 response head (the event `receive_head` yields).\n"
+                                  "\n"
+                                  "Read the body with an H1BodyDecoder(body_kind, content_length or 0)\n"
+                                  "fed from take_body().")},
     {Py_tp_new, as_slot(refuse_new)},
     {Py_tp_dealloc, as_slot(box_dealloc<ResponseEvent>)},
     {Py_tp_repr, as_slot(catching<response_repr>)},
@@ -106,17 +122,23 @@ PyObject* request_repr(PyObject* self) {
 }
 
 PyGetSetDef kRequestGetSet[] = {
-    event_field<&RequestEvent::method>("method", "The method text."),
+    event_field<&RequestEvent::method>("method", "The method text, as sent."),
     event_field<&RequestEvent::target>("target", "The request-target verbatim (origin, absolute or authority form)."),
     head_getters<RequestEvent>[0], head_getters<RequestEvent>[1], head_getters<RequestEvent>[2],
     head_getters<RequestEvent>[3],
-    event_field<&RequestEvent::expect_continue>("expect_continue", "Whether the client sent Expect: 100-continue."),
+    event_field<&RequestEvent::expect_continue>(
+        "expect_continue",
+        "Whether the client sent Expect: 100-continue: write \"HTTP/1.1 100 Continue\"\n"
+        "before reading the body, or answer at once."),
     head_getters<RequestEvent>[4], head_getters<RequestEvent>[5],
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kRequestSlots[] = {
-    {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 request head (the event `receive_request_head` yields).")},
+    {Py_tp_doc, const_cast<char*>("A parsed HTTP/1 request head (the event `receive_request_head` yields).\n"
+                                  "\n"
+                                  "Read the body with an H1BodyDecoder(body_kind, content_length or 0)\n"
+                                  "fed from take_body(), then answer with serialize_response.")},
     {Py_tp_new, as_slot(refuse_new)},
     {Py_tp_dealloc, as_slot(box_dealloc<RequestEvent>)},
     {Py_tp_repr, as_slot(catching<request_repr>)},

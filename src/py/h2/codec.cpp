@@ -348,48 +348,150 @@ constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
     {"receive", as_cfunction(catching<receive>), kFast,
-     "receive($self, data)\n--\n\nFeed inbound bytes; return the list of complete frames now decodable."},
+     "receive($self, data)\n--\n\n"
+     "Feed inbound bytes; return the list of complete frames now decodable.\n"
+     "\n"
+     "Call it with every chunk read from the transport, in order (a server\n"
+     "strips the 24-byte client preface first), and act on the events in\n"
+     "the order given. A frame cut by the end of data is held until the\n"
+     "next call completes it. A connection error raises H2ProtocolError\n"
+     "(answer with serialize_go_away carrying args[0], then close): the\n"
+     "events of that call are dropped, the frames before the failing one\n"
+     "stay consumed and the bytes after it stay held. A malformed header\n"
+     "block costs its stream only and comes as an H2FrameStreamError event."},
     {"buffered", as_cfunction(catching<buffered>), METH_NOARGS,
-     "buffered($self)\n--\n\nNumber of bytes currently buffered awaiting a complete frame."},
+     "buffered($self)\n--\n\n"
+     "Number of bytes currently buffered awaiting a complete frame.\n"
+     "\n"
+     "Bytes held from earlier receive calls: a frame cut by a read, or what\n"
+     "follows a frame that failed."},
     SETTER("set_send_header_table_size", kSendTable, SendTable,
-           "Apply the peer's SETTINGS_HEADER_TABLE_SIZE: the bound on the table our encoder may use."),
+           "Apply the peer's SETTINGS_HEADER_TABLE_SIZE: the bound on the table our\n"
+           "encoder may use.\n"
+           "\n"
+           "Call it when an H2FrameSettings event carries header_table_size, before\n"
+           "serializing the next header block; the encoder signals the change at\n"
+           "the start of that block."),
     SETTER("set_recv_header_table_size", kRecvTable, RecvTable,
-           "Apply our SETTINGS_HEADER_TABLE_SIZE once the peer acknowledged it."),
+           "Apply our SETTINGS_HEADER_TABLE_SIZE: the largest table size the peer's\n"
+           "encoder may switch to.\n"
+           "\n"
+           "Call it when sending the SETTINGS frame that announces the value, not\n"
+           "on the peer's acknowledgement: a raised limit must be in force before\n"
+           "the first frame that uses it arrives, and receive drops every event of\n"
+           "a read that raises, so an acknowledgement arriving in that read would\n"
+           "be lost. A lowered limit may instead wait for the acknowledgement."),
     SETTER("set_max_recv_frame_size", kRecvFrame, RecvFrame,
-           "Apply our SETTINGS_MAX_FRAME_SIZE once the peer acknowledged it: the largest frame payload "
-           "accepted."),
+           "Apply our SETTINGS_MAX_FRAME_SIZE: the largest frame payload receive\n"
+           "accepts (16384 until set).\n"
+           "\n"
+           "Call it when sending the SETTINGS frame that announces the value, not\n"
+           "on the peer's acknowledgement: a raised limit must be in force before\n"
+           "the first frame that uses it arrives, and receive drops every event of\n"
+           "a read that raises, so an acknowledgement arriving in that read would\n"
+           "be lost. A lowered limit may instead wait for the acknowledgement.\n"
+           "0 raises ValueError(\"receive max frame size must be at least 1, got 0\")."),
     SETTER("set_max_header_list_size", kHeaderList, HeaderList,
-           "Apply our SETTINGS_MAX_HEADER_LIST_SIZE once the peer acknowledged it."),
+           "Apply our SETTINGS_MAX_HEADER_LIST_SIZE: the decoded size of a header\n"
+           "list past which receive keeps no more of a block's fields (the block\n"
+           "is still decoded to its end).\n"
+           "\n"
+           "Call it when sending the SETTINGS frame that announces the value, not\n"
+           "on the peer's acknowledgement: a raised limit must be in force before\n"
+           "the first frame that uses it arrives, and receive drops every event of\n"
+           "a read that raises, so an acknowledgement arriving in that read would\n"
+           "be lost. A lowered limit may instead wait for the acknowledgement."),
     SETTER("set_send_max_frame_size", kSendFrame, SendFrame,
-           "Apply the peer's SETTINGS_MAX_FRAME_SIZE: the payload budget of every frame we write."),
+           "Apply the peer's SETTINGS_MAX_FRAME_SIZE: the payload budget of every\n"
+           "frame we write (16384 until set).\n"
+           "\n"
+           "Call it when an H2FrameSettings event carries max_frame_size. Header\n"
+           "blocks are cut into CONTINUATION frames at this size; serialize_data\n"
+           "refuses a larger payload. 0 or a value above 16777215 raises\n"
+           "ValueError and changes nothing."),
     {"serialize_settings", as_cfunction(catching<serialize_settings>), kFast,
      "serialize_settings($self, *, header_table_size=None, enable_push=None, max_concurrent_streams=None, "
-     "initial_window_size=None, max_frame_size=None, max_header_list_size=None)\n--\n\n"},
+     "initial_window_size=None, max_frame_size=None, max_header_list_size=None)\n--\n\n"
+     "One SETTINGS frame carrying the settings given (None leaves one out).\n"
+     "\n"
+     "Send it at the start of the connection (a client after the preface)\n"
+     "and whenever our settings change; apply the receive limits it raises\n"
+     "with the set_* methods at the same time. The peer answers with an\n"
+     "H2FrameSettings event whose ack is True. A max_frame_size outside\n"
+     "16384 to 16777215 or an initial_window_size above 2147483647 raises\n"
+     "ValueError."},
     {"serialize_settings_ack", as_cfunction(catching<serialize_settings_ack>), METH_NOARGS,
-     "serialize_settings_ack($self)\n--\n\n"},
+     "serialize_settings_ack($self)\n--\n\n"
+     "One SETTINGS frame with ACK set and no settings.\n"
+     "\n"
+     "Send it after applying the settings of an H2FrameSettings event whose\n"
+     "ack is False."},
     {"serialize_request_headers", as_cfunction(catching<serialize_request_headers>), kFast,
-     "serialize_request_headers($self, stream_id, method, url, headers=None, end_stream=False)\n--\n\n"},
+     "serialize_request_headers($self, stream_id, method, url, headers=None, end_stream=False)\n--\n\n"
+     "The HEADERS frame (and CONTINUATION frames) that opens a request.\n"
+     "\n"
+     "The pseudo-headers come from method and url (:scheme, :authority and\n"
+     ":path; CONNECT sends only :authority), followed by the fields of\n"
+     "headers in map order. end_stream is True for a request without body.\n"
+     "Call H2StreamState.send_open(end_stream) for the stream with it. An\n"
+     "invalid method or URL raises ValueError before the encoder is touched."},
     {"serialize_response_headers", as_cfunction(catching<serialize_response_headers>), kFast,
-     "serialize_response_headers($self, stream_id, status, headers=None, end_stream=False)\n--\n\n"},
+     "serialize_response_headers($self, stream_id, status, headers=None, end_stream=False)\n--\n\n"
+     "The HEADERS frame (and CONTINUATION frames) of a response head.\n"
+     "\n"
+     "The :status pseudo-header, then the fields of headers in map order.\n"
+     "end_stream is True for a response without body. Call\n"
+     "H2StreamState.send_open(end_stream) with a final head; a 1xx head\n"
+     "changes no state. A status outside 100 to 999 raises ValueError."},
     {"serialize_trailers", as_cfunction(catching<serialize_trailers>), kFast,
      "serialize_trailers($self, stream_id, trailers)\n--\n\n"
      "A trailing HEADERS frame without pseudo-headers and with END_STREAM set, carrying request or "
-     "response trailers after the DATA frames."},
+     "response trailers after the DATA frames.\n"
+     "\n"
+     "Call H2StreamState.send_close() with it."},
     {"serialize_data", as_cfunction(catching<serialize_data>), kFast,
-     "serialize_data($self, stream_id, data, end_stream=False)\n--\n\n"},
+     "serialize_data($self, stream_id, data, end_stream=False)\n--\n\n"
+     "One DATA frame carrying data, unpadded.\n"
+     "\n"
+     "Charge len(data) to the stream's and the connection's send windows\n"
+     "first (H2FlowControl.send_data), and call H2StreamState.send_close()\n"
+     "with the frame that sets end_stream. data longer than the peer's\n"
+     "maximum frame size raises H2UserError(\"payload_too_big\", ...):\n"
+     "cut it into several frames."},
     {"serialize_window_update", as_cfunction(catching<id_and_value<kWindowUpdate, h2::write_window_update>>), kFast,
-     "serialize_window_update($self, stream_id, increment)\n--\n\n"},
+     "serialize_window_update($self, stream_id, increment)\n--\n\n"
+     "One WINDOW_UPDATE frame; stream_id 0 is the connection.\n"
+     "\n"
+     "Send it when the receive window's unclaimed_capacity() returns an\n"
+     "increment, and call that window's inc_window(increment) with it."},
     {"serialize_ping_ack", as_cfunction(catching<ping<kPingAck, true>>), kFast,
-     "serialize_ping_ack($self, payload)\n--\n\n"},
+     "serialize_ping_ack($self, payload)\n--\n\n"
+     "One PING frame with ACK set.\n"
+     "\n"
+     "Answer every H2FramePing event whose ack is False with the event's\n"
+     "data as payload. A payload other than 8 bytes raises ValueError."},
     {"serialize_ping", as_cfunction(catching<ping<kPing, false>>), kFast,
      "serialize_ping($self, payload)\n--\n\n"
-     "A PING frame (not ACK) carrying an 8-byte payload \xe2\x80\x94 for keep-alive."},
+     "A PING frame (not ACK) carrying an 8-byte payload \xe2\x80\x94 for keep-alive.\n"
+     "\n"
+     "The peer answers with an H2FramePing event whose ack is True and whose\n"
+     "data is the same payload. A payload other than 8 bytes raises\n"
+     "ValueError."},
     {"serialize_go_away", as_cfunction(catching<serialize_go_away>), kFast,
      "serialize_go_away($self, last_stream_id, error_code, debug_data=None)\n--\n\n"
-     "A GOAWAY frame (connection shutdown), `stream_id = 0`."},
+     "A GOAWAY frame (connection shutdown), `stream_id = 0`.\n"
+     "\n"
+     "last_stream_id is the highest peer-initiated stream we processed.\n"
+     "Send it with H2Reason.NO_ERROR to close gracefully, or with args[0] of\n"
+     "an H2ProtocolError or H2FlowControlError, then close the transport.\n"
+     "Debug data over 16777207 bytes raises ValueError."},
     {"serialize_rst_stream", as_cfunction(catching<id_and_value<kRstStream, h2::write_rst_stream>>), kFast,
      "serialize_rst_stream($self, stream_id, error_code)\n--\n\n"
-     "A RST_STREAM frame \xe2\x80\x94 abruptly terminate `stream_id`."},
+     "A RST_STREAM frame \xe2\x80\x94 abruptly terminate `stream_id`.\n"
+     "\n"
+     "Send it for an H2FrameStreamError event (with its error_code), for an\n"
+     "H2StreamError raised by the stream's state, or to cancel a stream of\n"
+     "our own; record it with H2StreamState.set_reset."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -403,10 +505,49 @@ PyGetSetDef kGetSet[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "H2Codec(role=\"client\")\n--\n\n"
-                    "The HTTP/2 frame codec of one connection, without I/O: receive() turns inbound "
-                    "bytes into frame events, the serialize_* methods return the bytes of outbound "
-                    "frames. It owns the connection's HPACK decoder and encoder and the size limits "
-                    "that SETTINGS negotiate; it keeps no stream state.")},
+                    "The HTTP/2 frame codec of one connection, without I/O.\n"
+                    "\n"
+                    "receive() turns inbound bytes into frame events; the serialize_*\n"
+                    "methods return the bytes of outbound frames. It owns the connection's\n"
+                    "HPACK decoder and encoder and the size limits that SETTINGS negotiate;\n"
+                    "it keeps no stream state: the driver keeps an H2StreamState and two\n"
+                    "H2FlowControl windows per stream, and two windows for the connection.\n"
+                    "role is \"client\" or \"server\"; anything else raises ValueError.\n"
+                    "\n"
+                    "Which call goes with which frame:\n"
+                    "\n"
+                    "- Start: a client writes the 24-byte preface, then serialize_settings;\n"
+                    "  a server strips the preface from its first reads and sends\n"
+                    "  serialize_settings. Apply the receive limits announced there\n"
+                    "  (set_max_recv_frame_size, set_max_header_list_size,\n"
+                    "  set_recv_header_table_size) when sending them.\n"
+                    "- H2FrameSettings received without ack: apply header_table_size with\n"
+                    "  set_send_header_table_size and max_frame_size with\n"
+                    "  set_send_max_frame_size, move every stream's send window by the\n"
+                    "  change of initial_window_size, then send serialize_settings_ack.\n"
+                    "- H2FrameHeaders received: H2StreamState.recv_open(end_stream,\n"
+                    "  informational) for a head; on a stream that is_recv_streaming() it is\n"
+                    "  the trailer block: recv_close().\n"
+                    "- H2FrameData received: send_data(flow_controlled_len) on the stream's\n"
+                    "  and the connection's receive windows, recv_close() if end_stream;\n"
+                    "  give consumed bytes back with assign_capacity and send\n"
+                    "  serialize_window_update when unclaimed_capacity() offers one.\n"
+                    "- H2FrameWindowUpdate received: inc_window(increment) on the send\n"
+                    "  window of stream_id (0: the connection's).\n"
+                    "- H2FramePing received without ack: send serialize_ping_ack(data).\n"
+                    "- H2FrameRstStream received: H2StreamState.recv_reset.\n"
+                    "- H2FrameStreamError: send serialize_rst_stream(stream_id,\n"
+                    "  error_code); the connection goes on.\n"
+                    "- H2FrameGoAway: open no more streams; ours above last_stream_id\n"
+                    "  were not processed.\n"
+                    "- H2ProtocolError or H2FlowControlError: send serialize_go_away with\n"
+                    "  args[0] as error_code, then close.\n"
+                    "- Sending a request or response: serialize_request_headers or\n"
+                    "  serialize_response_headers with send_open, serialize_data within\n"
+                    "  the send windows, serialize_trailers or end_stream with send_close.\n"
+                    "\n"
+                    "Every stream_id of 2**31 or more raises\n"
+                    "ValueError(\"invalid stream ID -- MSB is set\") before any output.")},
     {Py_tp_new, as_slot(catching<new_codec>)},
     {Py_tp_dealloc, as_slot(box_dealloc<Payload>)},
     {Py_tp_methods, kMethods},

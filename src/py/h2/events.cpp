@@ -48,7 +48,13 @@ PyGetSetDef kDataGetSet[] = {
 };
 
 PyType_Slot kDataSlots[] = {
-    EVENT_SLOTS(DataEvent, "A DATA frame.", kDataGetSet, {Py_tp_repr, as_slot(catching<data_repr>)}, )};
+    EVENT_SLOTS(DataEvent,
+                "A DATA frame.\n"
+                "\n"
+                "Charge flow_controlled_len to the stream's and the connection's receive\n"
+                "windows (H2FlowControl.send_data) and, when end_stream is set, call\n"
+                "H2StreamState.recv_close().",
+                kDataGetSet, {Py_tp_repr, as_slot(catching<data_repr>)}, )};
 
 // ---------------------------------------------------------------- HEADERS
 
@@ -93,7 +99,14 @@ PyGetSetDef kHeadersGetSet[] = {
     kGetSetEnd,
 };
 
-PyType_Slot kHeadersSlots[] = {EVENT_SLOTS(HeadersEvent, "A complete header block: HEADERS and its CONTINUATION frames.",
+PyType_Slot kHeadersSlots[] = {EVENT_SLOTS(HeadersEvent,
+                                           "A complete header block: HEADERS and its CONTINUATION frames.\n"
+                                           "\n"
+                                           "The pseudo-headers are attributes of their own (None when absent); the\n"
+                                           "regular fields are in headers. The first block on a stream is a head:\n"
+                                           "call H2StreamState.recv_open(end_stream, informational), informational\n"
+                                           "for a 1xx status. A later block on a stream that is_recv_streaming()\n"
+                                           "is the trailer block: call recv_close().",
                                            kHeadersGetSet, {Py_tp_repr, as_slot(catching<headers_repr>)}, )};
 
 // ---------------------------------------------------------------- PRIORITY
@@ -104,7 +117,11 @@ PyGetSetDef kPriorityGetSet[] = {
 };
 
 PyType_Slot kPrioritySlots[] = {EVENT_SLOTS(
-    h2::PriorityFrame, "A PRIORITY frame (its dependency and weight are not reported).", kPriorityGetSet, )};
+    h2::PriorityFrame,
+    "A PRIORITY frame (its dependency and weight are not reported).\n"
+    "\n"
+    "Nothing needs to be done with it.",
+    kPriorityGetSet, )};
 
 // ---------------------------------------------------------------- SETTINGS
 
@@ -141,7 +158,15 @@ PyGetSetDef kSettingsGetSet[] = {
     kGetSetEnd,
 };
 
-PyType_Slot kSettingsSlots[] = {EVENT_SLOTS(h2::SettingsFrame, "A SETTINGS frame or its acknowledgement.",
+PyType_Slot kSettingsSlots[] = {EVENT_SLOTS(h2::SettingsFrame,
+                                            "A SETTINGS frame or its acknowledgement.\n"
+                                            "\n"
+                                            "Each setting is None when the frame leaves it out. Apply the peer's\n"
+                                            "settings (H2Codec.set_send_header_table_size,\n"
+                                            "H2Codec.set_send_max_frame_size, the send windows for\n"
+                                            "initial_window_size), then answer with\n"
+                                            "H2Codec.serialize_settings_ack(). An acknowledgement (ack True) of our\n"
+                                            "own SETTINGS needs no answer.",
                                             kSettingsGetSet, {Py_tp_repr, as_slot(catching<settings_repr>)}, )};
 
 // ---------------------------------------------------------------- RST_STREAM
@@ -152,7 +177,12 @@ PyGetSetDef kRstStreamGetSet[] = {
     kGetSetEnd,
 };
 
-PyType_Slot kRstStreamSlots[] = {EVENT_SLOTS(h2::RstStreamFrame, "A RST_STREAM frame.", kRstStreamGetSet, )};
+PyType_Slot kRstStreamSlots[] = {EVENT_SLOTS(h2::RstStreamFrame,
+                                             "A RST_STREAM frame.\n"
+                                             "\n"
+                                             "The peer ended the stream: call H2StreamState.recv_reset and send\n"
+                                             "nothing more on it.",
+                                             kRstStreamGetSet, )};
 
 // ---------------------------------------------------------------- PING
 
@@ -167,7 +197,12 @@ PyGetSetDef kPingGetSet[] = {
     kGetSetEnd,
 };
 
-PyType_Slot kPingSlots[] = {EVENT_SLOTS(PingEvent, "A PING frame.", kPingGetSet, )};
+PyType_Slot kPingSlots[] = {EVENT_SLOTS(PingEvent,
+                                        "A PING frame.\n"
+                                        "\n"
+                                        "Answer one without ack with H2Codec.serialize_ping_ack(data); one with\n"
+                                        "ack answers a serialize_ping of ours.",
+                                        kPingGetSet, )};
 
 // ---------------------------------------------------------------- GOAWAY
 
@@ -184,7 +219,13 @@ PyGetSetDef kGoAwayGetSet[] = {
     kGetSetEnd,
 };
 
-PyType_Slot kGoAwaySlots[] = {EVENT_SLOTS(GoAwayEvent, "A GOAWAY frame.", kGoAwayGetSet, )};
+PyType_Slot kGoAwaySlots[] = {EVENT_SLOTS(GoAwayEvent,
+                                          "A GOAWAY frame.\n"
+                                          "\n"
+                                          "The peer is shutting the connection down: open no more streams. Streams\n"
+                                          "we opened above last_stream_id were not processed and may be retried\n"
+                                          "on another connection.",
+                                          kGoAwayGetSet, )};
 
 // ---------------------------------------------------------------- WINDOW_UPDATE
 
@@ -195,7 +236,13 @@ PyGetSetDef kWindowUpdateGetSet[] = {
 };
 
 PyType_Slot kWindowUpdateSlots[] = {
-    EVENT_SLOTS(h2::WindowUpdateFrame, "A WINDOW_UPDATE frame.", kWindowUpdateGetSet, )};
+    EVENT_SLOTS(h2::WindowUpdateFrame,
+                "A WINDOW_UPDATE frame.\n"
+                "\n"
+                "Call inc_window(increment) on the send window of stream_id, or of the\n"
+                "connection for stream 0; a refusal (H2FlowControlError) resets the\n"
+                "stream or, for the connection, ends it with GOAWAY.",
+                kWindowUpdateGetSet, )};
 
 // ---------------------------------------------------------------- stream error
 
@@ -207,8 +254,10 @@ PyGetSetDef kStreamErrorGetSet[] = {
 
 PyType_Slot kStreamErrorSlots[] = {EVENT_SLOTS(
     h2::StreamErrorFrame,
-    "A stream-level protocol error found while decoding. The driver resets stream_id with "
-    "error_code and keeps the connection. It is an event, not an exception, so that frames "
+    "A stream-level protocol error found while decoding.\n"
+    "\n"
+    "The driver resets stream_id with error_code (H2Codec.serialize_rst_stream)\n"
+    "and keeps the connection. It is an event, not an exception, so that frames\n"
     "decoded earlier in the same receive() call are not lost.",
     kStreamErrorGetSet, )};
 

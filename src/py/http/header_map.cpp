@@ -662,12 +662,31 @@ PyMethodDef kMethods[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "HeaderMap(init=None)\n--\n\n"
-                    "An ordered, case-insensitive, multi-valued header collection. Names are "
-                    "returned as lowercase str, values as bytes; both are accepted as str "
-                    "(UTF-8) or bytes. Names keep the order of their first insertion and the "
-                    "values of one name stay grouped in insertion order. init is None, a "
-                    "HeaderMap, a dict or an iterable of (name, value) pairs. len() counts "
-                    "values; at most 24,576 distinct names.")},
+                    "An ordered, case-insensitive, multi-valued header collection.\n"
+                    "\n"
+                    "Names are returned as lowercase str and values as bytes; both are\n"
+                    "accepted as str (taken as UTF-8) or bytes. A name is 1 to 65535 token\n"
+                    "characters; a value may hold tab, 32-126 and 128-255 bytes. Other types\n"
+                    "raise TypeError, invalid names and values ValueError.\n"
+                    "\n"
+                    "Names keep the order of their first insertion; the values of one name\n"
+                    "stay grouped in insertion order. A map holds at most 24,576 distinct\n"
+                    "names; beyond that every storing operation raises\n"
+                    "ValueError(\"header map is full (http::HeaderMap MAX_SIZE, 32768 entries)\")\n"
+                    "and leaves the map unchanged.\n"
+                    "\n"
+                    "init is None, a HeaderMap (copied), a dict (its items in order, appended\n"
+                    "as by add) or any iterable of elements e giving the name e[0] and the\n"
+                    "value e[1].\n"
+                    "\n"
+                    "As a mapping: m[name] is the first value (KeyError with the lowercase\n"
+                    "name when absent); m[name] = value makes value the name's only value\n"
+                    "(an existing name keeps its place); del m[name] removes the name and\n"
+                    "its values (the last name moves into its place); name in m tells\n"
+                    "whether it is present (an invalid name raises); iteration gives a\n"
+                    "snapshot of the distinct names; len() counts values, not names. Maps\n"
+                    "compare equal when they hold the same names with the same values in\n"
+                    "the same order per name; they are not hashable and not ordered.")},
     {Py_tp_new, as_slot(catching<new_header_map_object>)},
     {Py_tp_dealloc, as_slot(box_dealloc<Payload>)},
     {Py_tp_repr, as_slot(catching<repr>)},

@@ -90,11 +90,15 @@ PyObject* intercept_repr(PyObject* self) {
 PyMethodDef kInterceptMethods[] = {
     {"basic_auth", as_cfunction(catching<intercept_basic_auth>), METH_NOARGS,
      "basic_auth($self)\n--\n\n"
-     "The Proxy-Authorization value \"Basic <base64>\" for an http or https proxy whose URL "
-     "carried a userinfo, else None."},
+     "The Proxy-Authorization value \"Basic <base64>\" for an http or https\n"
+     "proxy whose URL carried a userinfo, else None.\n"
+     "\n"
+     "Send it as the proxy-authorization header of the CONNECT request (or of\n"
+     "each request sent to an http proxy)."},
     {"raw_auth", as_cfunction(catching<intercept_raw_auth>), METH_NOARGS,
      "raw_auth($self)\n--\n\n"
-     "The tuple (user, password) for a SOCKS proxy whose URL carried a userinfo, else None."},
+     "The tuple (user, password) for a SOCKS proxy whose URL carried a\n"
+     "userinfo, else None: the credentials of the SOCKS handshake."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -106,9 +110,12 @@ PyGetSetDef kInterceptGetSet[] = {
 
 PyType_Slot kInterceptSlots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "The proxy chosen for one destination: its URL without userinfo and the "
-                    "credentials that the userinfo carried. Returned by ProxyMatcher.intercept; "
-                    "immutable.")},
+                    "The proxy chosen for one destination: its URL without userinfo and\n"
+                    "the credentials that the userinfo carried. Returned by\n"
+                    "ProxyMatcher.intercept; immutable.\n"
+                    "\n"
+                    "Connect to uri instead of the destination (through an http or https\n"
+                    "proxy, an https destination needs a CONNECT tunnel).")},
     {Py_tp_new, as_slot(refuse_new)},
     {Py_tp_dealloc, as_slot(box_dealloc<InterceptPayload>)},
     {Py_tp_repr, as_slot(catching<intercept_repr>)},
@@ -205,23 +212,39 @@ PyObject* matcher_intercept(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyMethodDef kMatcherMethods[] = {
     {"from_env", as_cfunction(catching<matcher_from_env>), METH_NOARGS | METH_STATIC,
      "from_env()\n--\n\n"
-     "A matcher from ALL_PROXY, HTTP_PROXY, HTTPS_PROXY and NO_PROXY (each from its "
-     "lowercase twin when the uppercase variable is not set). When REQUEST_METHOD is set, "
-     "the matcher proxies nothing."},
+     "A matcher from ALL_PROXY, HTTP_PROXY, HTTPS_PROXY and NO_PROXY.\n"
+     "\n"
+     "Each setting comes from its uppercase variable when that is set (even\n"
+     "to the empty string, which means no proxy), else from its lowercase\n"
+     "twin. When REQUEST_METHOD is set (a CGI program, where HTTP_PROXY may\n"
+     "come from a request header), the matcher proxies nothing. The\n"
+     "environment is read once, now: build a new matcher after it changes."},
     {"from_parts", as_cfunction(catching<matcher_from_parts>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_parts(*, all=None, http=None, https=None, no=None)\n--\n\n"
-     "A matcher from explicit settings: proxy URLs for all, http and https destinations and a "
-     "comma-separated no-proxy list. None means unset."},
+     "A matcher from explicit settings; None means unset.\n"
+     "\n"
+     "all, http and https are proxy URLs (no scheme means http; http,\n"
+     "https, socks4, socks4a, socks5 and socks5h are supported); an unset,\n"
+     "empty or unusable http or https proxy falls back to all. no is a\n"
+     "comma-separated list of host names, domain suffixes (\".example.com\"),\n"
+     "\"*\", IP addresses and CIDR networks."},
     {"intercept", as_cfunction(catching<matcher_intercept>), METH_FASTCALL | METH_KEYWORDS,
      "intercept($self, url)\n--\n\n"
-     "The ProxyIntercept for the destination url, or None when it goes direct."},
+     "The ProxyIntercept for the destination url, or None when it goes direct.\n"
+     "\n"
+     "Call it for each request's URL before connecting. None also for URLs\n"
+     "that do not parse, that have no host, or whose scheme is neither http\n"
+     "nor https."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kMatcherSlots[] = {
     {Py_tp_doc, const_cast<char*>(
-                    "Proxy selection: the proxies for http and https destinations and the "
-                    "no-proxy rules, fixed when built by from_env() or from_parts(); immutable.")},
+                    "Proxy selection: the proxies for http and https destinations and the\n"
+                    "no-proxy rules, fixed when built by from_env() or from_parts();\n"
+                    "immutable.\n"
+                    "\n"
+                    "Calling the class raises TypeError.")},
     {Py_tp_new, as_slot(refuse_new)},
     {Py_tp_dealloc, as_slot(box_dealloc<MatcherPayload>)},
     {Py_tp_methods, kMatcherMethods},
