@@ -139,9 +139,16 @@ def main():
     write("fuzz_response_head", [m + tail((method, 1), (7 + method, 4)) for method, m in
                                  ((i % 4, m) for i, m in enumerate(RESPONSES))])
     write("fuzz_request_head", [m + tail((11, 4)) for m in REQUESTS])
-    bodies = [c + tail((0, 1), (0, 1), (0, 1), (0, 2), (5, 4)) for c in CHUNKED]
-    bodies += [b"hello world" + tail((1, 1), (1, 1), (0, 1), (5, 2), (3, 4)),
-               b"x" * 9000 + tail((2, 1), (1, 1), (0, 1), (0, 2), (9, 4))]
+    # Body tail: kind, eof, wide length, length, decode calls per feed, cuts.
+    bodies = [c + tail((0, 1), (0, 1), (0, 1), (0, 2), (i % 3, 1), *cuts(5)) for i, c in enumerate(CHUNKED)]
+    bodies += [b"hello world" + tail((1, 1), (1, 1), (0, 1), (5, 2), (0, 1), *cuts(3, 2, 0, 3)),
+               b"x" * 9000 + tail((2, 1), (1, 1), (0, 1), (0, 2), (0, 1), *cuts(9)),
+               # More arrives while a long piece is still partly unread: the
+               # read buffer compacts.
+               b"y" * 4096 + b"GET / HTTP/1.1\r\n\r\n" * 40 + tail((1, 1), (0, 1), (0, 1), (4096, 2), (1, 1), *cuts(7, 4200)),
+               b"x" * 9000 + tail((2, 1), (1, 1), (0, 1), (0, 2), (1, 1), *cuts(0, 8500)),
+               b"".join(b"%x\r\n" % n + b"z" * n + b"\r\n" for n in range(1, 400, 7)) + b"0\r\n\r\n"
+               + tail((0, 1), (0, 1), (0, 1), (0, 2), (1, 1), *cuts(11, 5000, 1))]
     write("fuzz_body_decoder", bodies)
     # Frame reader tail: three limits absent, then cuts; or the frame size
     # 16 and the list size 40 with no table update, then cuts.
