@@ -17,6 +17,12 @@ def tail(*fields):
     return b"".join(v.to_bytes(w, "little") for v, w in reversed(fields))
 
 
+def cuts(seed, *lengths):
+    """The tail fields of fuzz::read_cuts: the pieces of the given lengths
+    first, then the rest cut under `seed` (0: in one piece)."""
+    return [(len(lengths), 1)] + [(n, 2) for n in lengths] + [(seed, 4)]
+
+
 def write(target, inputs):
     out = HERE / "corpus" / target
     out.mkdir(parents=True, exist_ok=True)
@@ -117,16 +123,43 @@ def frames():
     return out
 
 
+def failing_frames():
+    """A connection error with good frames on both sides of it, so that what
+    the reader holds past a failure is read."""
+    ping = frame(6, 0, 0, b"12345678")
+    block = hpack_blocks()[2][0]
+    return [
+        ping + frame(0, 0, 0, b"x") + ping + frame(1, 0x4, 1, block),  # DATA on stream 0
+        ping + frame(9, 0x4, 1, b"") + frame(8, 0, 0, struct.pack(">I", 1)) + ping,  # a CONTINUATION alone
+        frame(1, 0, 1, block) + ping + frame(9, 0x4, 1, b"") + ping,  # expected CONTINUATION
+    ]
+
+
 def main():
     write("fuzz_response_head", [m + tail((method, 1), (7 + method, 4)) for method, m in
                                  ((i % 4, m) for i, m in enumerate(RESPONSES))])
     write("fuzz_request_head", [m + tail((11, 4)) for m in REQUESTS])
-    bodies = [c + tail((0, 1), (0, 1), (0, 1), (0, 2), (5, 4)) for c in CHUNKED]
-    bodies += [b"hello world" + tail((1, 1), (1, 1), (0, 1), (5, 2), (3, 4)),
-               b"x" * 9000 + tail((2, 1), (1, 1), (0, 1), (0, 2), (9, 4))]
+    # Body tail: kind, eof, wide length, length, decode calls per feed, cuts.
+    bodies = [c + tail((0, 1), (0, 1), (0, 1), (0, 2), (i % 3, 1), *cuts(5)) for i, c in enumerate(CHUNKED)]
+    bodies += [b"hello world" + tail((1, 1), (1, 1), (0, 1), (5, 2), (0, 1), *cuts(3, 2, 0, 3)),
+               b"x" * 9000 + tail((2, 1), (1, 1), (0, 1), (0, 2), (0, 1), *cuts(9)),
+               # More arrives while a long piece is still partly unread: the
+               # read buffer compacts.
+               b"y" * 4096 + b"GET / HTTP/1.1\r\n\r\n" * 40 + tail((1, 1), (0, 1), (0, 1), (4096, 2), (1, 1), *cuts(7, 4200)),
+               b"x" * 9000 + tail((2, 1), (1, 1), (0, 1), (0, 2), (1, 1), *cuts(0, 8500)),
+               b"".join(b"%x\r\n" % n + b"z" * n + b"\r\n" for n in range(1, 400, 7)) + b"0\r\n\r\n"
+               + tail((0, 1), (0, 1), (0, 1), (0, 2), (1, 1), *cuts(11, 5000, 1))]
     write("fuzz_body_decoder", bodies)
-    write("fuzz_frame_reader", [f + tail((0, 1), (0, 1), (0, 1), (13, 4)) for f in frames()]
-          + [f + tail((1, 1), (0, 1), (16, 1), (1, 1), (0, 1), (40, 2), (0, 1), (17, 4)) for f in frames()[:3]])
+    # Frame reader tail: three limits absent, then cuts; or the frame size
+    # 16 and the list size 40 with no table update, then cuts.
+    plain = [(0, 1), (0, 1), (0, 1)]
+    small = [(1, 1), (0, 1), (16, 1), (1, 1), (0, 1), (40, 2), (0, 1)]
+    readers = [f + tail(*plain, *cuts(13)) for f in frames()]
+    readers += [f + tail(*small, *cuts(17)) for f in frames()[:3]]
+    # Cuts inside a frame head, right after it and one octet into a payload.
+    readers += [f + tail(*plain, *cuts(0, 4, 5, 1, 0, 9, 10)) for f in frames()[-4:]]
+    readers += [f + tail(*plain, *cuts(19, 9)) for f in failing_frames()]
+    write("fuzz_frame_reader", readers)
     write("fuzz_hpack_decoder", [b"".join(c) + tail((i % 2, 1), (256, 2), (64, 2), (5, 4))
                                  for i, c in enumerate(hpack_blocks())])
     write("fuzz_uri", URLS)
