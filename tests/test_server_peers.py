@@ -427,14 +427,26 @@ def test_oversize_head_and_body(srv, proto):
         assert statuses == {1: "431", 3: "413"}
 
 
-@pytest.mark.parametrize("proto", ["h1", "h2"])
+def client_hello():
+    ctx = ssl.create_default_context()
+    ctx.check_hostname, ctx.verify_mode = False, ssl.CERT_NONE
+    out = ssl.MemoryBIO()
+    with contextlib.suppress(ssl.SSLWantReadError):
+        ctx.wrap_bio(ssl.MemoryBIO(), out).do_handshake()
+    return out.read()
+
+
+@pytest.mark.parametrize("proto", ["h1", "h2", "tls"])
 def test_slowloris_is_closed_at_the_head_timeout(srv, proto):
     if proto == "h1":
         head = b"GET /echo HTTP/1.1\r\nhost: a\r\nx-padding: " + b"p" * 40 + b"\r\n\r\n"
-    else:
+    elif proto == "h2":
         head = PREFACE + frame(4, 0, 0) + frame(1, 5, 1, hpack.Encoder().encode(GET))
+    else:  # the TLS handshake counts as part of the head
+        head = client_hello()
     interval = 0.1  # ten times faster than one a second: the same property, sooner
-    with bounded(srv), socket.create_connection(("127.0.0.1", srv.port), timeout=T) as s:
+    port = srv.tls_port if proto == "tls" else srv.port
+    with bounded(srv), socket.create_connection(("127.0.0.1", port), timeout=T) as s:
         sent, closed = 0, False
         while not closed and sent < len(head):
             with contextlib.suppress(OSError):
