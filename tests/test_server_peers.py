@@ -466,15 +466,19 @@ def _readable(s, timeout):
     return bool(select.select([s], [], [], timeout)[0])
 
 
-def test_a_client_that_never_reads_is_closed_at_the_write_timeout(srv):
-    with bounded(srv, rss_growth=16):
-        s = socket.socket()
+@pytest.mark.parametrize("proto", ["h1", "h2"])
+def test_a_client_that_never_reads_is_closed_at_the_write_timeout(srv, proto):
+    path = b"/echo?n=%d" % (64 << 20)
+    with bounded(srv, rss_growth=16), socket.socket() as s:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
         s.connect(("127.0.0.1", srv.port))
-        s.sendall(b"GET /echo?n=%d HTTP/1.1\r\nhost: a\r\n\r\n" % (64 << 20))
+        if proto == "h1":  # our writes stop: the socket is full
+            s.sendall(b"GET %s HTTP/1.1\r\nhost: a\r\n\r\n" % path)
+        else:  # the stream's window is spent and none comes back
+            s.sendall(PREFACE + frame(4, 0, 0) + frame(1, 5, 1, hpack.Encoder().encode([*GET[:3], (":path", path)])))
+        assert wait_until(lambda: srv.call(lambda: srv.plain.state.active == 1), 5)
         # The response's 64 MiB stay in the application, not in our buffers.
         assert wait_until(lambda: srv.call(lambda: not srv.plain.state.connections), LIMITS.write_timeout + 5)
-        s.close()
 
 
 def test_idle_connections_all_close_after_the_keep_alive_timeout(srv):
@@ -503,8 +507,8 @@ def test_abrupt_close_leaves_nothing_behind(srv, proto, stage):
     for rst in (False, True):
         with bounded(srv), socket.create_connection(("127.0.0.1", srv.port), timeout=T) as s:
             s.sendall(sends[proto, stage])
-            if stage != "head":
-                assert wait_until(lambda: srv.call(lambda: srv.plain.state.active == 1), 5)
+            state, running = srv.plain.state, int(stage != "head")
+            assert wait_until(lambda: srv.call(lambda: (len(state.connections), state.active) == (1, running)), 5)
             if stage == "response":
                 assert s.recv(1000)
             if rst:
