@@ -38,7 +38,7 @@ class RequestCycle:
 
     __slots__ = (
         "proto", "sid", "scope", "body", "more_body", "final_sent", "waiter", "disconnected", "asked", "head",
-        "trailers", "started", "complete", "task", "status", "sent", "method",
+        "trailers", "started", "complete", "task", "status", "sent", "method", "finished",
     )
 
     def __init__(self, proto: ServerProtocol, ev: RequestReceived, scope: dict[str, Any]) -> None:
@@ -59,6 +59,7 @@ class RequestCycle:
         self.task: asyncio.Task[None] | None = None
         self.status = 0
         self.sent = 0
+        self.finished = False  # the connection and the server were told the task ended
 
     # ------------------------------------------- events from the connection
 
@@ -208,9 +209,21 @@ class RequestCycle:
                 else:
                     conn.reset_stream(self.sid)
         finally:
-            self.complete = True
-            conn.application_done(self.sid)
-            self.proto.request_done(self)
+            self.finish()
+
+    def finish(self, task: asyncio.Task[None] | None = None) -> None:
+        """The task ended: the stream stops counting. Also the task's done
+        callback, since a task cancelled before its first step (the
+        connection failed in the read that opened the stream) never runs
+        ``run`` and its cleanup."""
+        if self.finished:
+            return
+        self.finished = True
+        self.complete = True
+        conn = self.proto.conn
+        assert conn is not None
+        conn.application_done(self.sid)
+        self.proto.request_done(self)
 
     def _answer_500(self) -> None:
         conn = self.proto.conn

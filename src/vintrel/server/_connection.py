@@ -60,7 +60,8 @@ class ServerConnection(Protocol):
 
     def pending(self, stream_id: int) -> int:
         """Response bytes queued for the stream and not yet in
-        ``data_to_send()`` (waiting for flow-control window)."""
+        ``data_to_send()`` (waiting for flow-control window); for stream 0,
+        those of every stream together."""
 
     def take_events(self) -> list[Event]:
         """The events that calls other than receive() made ready: a

@@ -156,6 +156,8 @@ class H2ServerConnection:
         return not self._ended
 
     def pending(self, stream_id: int) -> int:
+        if stream_id == 0:
+            return sum(stream.queued for stream in self._streams.values())
         stream = self._streams.get(stream_id)
         return 0 if stream is None else stream.queued
 

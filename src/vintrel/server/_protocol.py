@@ -5,8 +5,9 @@ connection's timers and back-pressure.
 
 Timers without a timeout per read: one deadline per connection, computed
 from its state (idle: keep-alive; a request head begun while idle: head
-timeout, not extended by more bytes; writes paused: write timeout; requests
-in flight: none) and armed with ``call_at`` only when it changes.
+timeout, not extended by more bytes; writes paused, or response bytes held
+back by the peer's flow-control window with none taken since: write timeout;
+requests in flight: none) and armed with ``call_at`` only when it changes.
 Back-pressure: the transport's write-buffer high-water mark pauses reading
 (``pause_writing``), as does the connection itself (unread HTTP/1.1 body,
 a pipelined request waiting); ``send`` waits for the stream's queue and the
@@ -43,6 +44,11 @@ class ServerProtocol(asyncio.Protocol):
         self.sniffed = b""  # first bytes while the protocol is not known yet
         self.write_paused = False
         self.paused_at = 0.0
+        # Since when response bytes wait for the peer's window and none went
+        # out (0: none wait): a peer that grants no window stalls us as
+        # surely as one that reads nothing.
+        self.stalled_at = 0.0
+        self.waiting = 0
         self.reading = True
         self.idle_at = 0.0
         self.head_at = 0.0  # first byte received while idle, 0 if none
@@ -169,6 +175,7 @@ class ServerProtocol(asyncio.Protocol):
         self.cycles[ev.stream_id] = cycle
         state.active += 1
         cycle.task = self.loop.create_task(cycle.run(state.app))
+        cycle.task.add_done_callback(cycle.finish)
 
     def request_done(self, cycle: RequestCycle) -> None:
         self.cycles.pop(cycle.sid, None)
@@ -197,6 +204,12 @@ class ServerProtocol(asyncio.Protocol):
                 cycle.on_abort()
             self._wake_drains()
             return
+        waiting = conn.pending(0)
+        if not waiting:
+            self.stalled_at = 0.0
+        elif waiting < self.waiting or not self.stalled_at:
+            self.stalled_at = time.monotonic()  # bytes went out: the peer takes them
+        self.waiting = waiting
         if conn.open_streams == 0 and not self.cycles and self.idle_at == 0.0:
             self.idle_at = time.monotonic()
         elif conn.open_streams:
@@ -249,8 +262,8 @@ class ServerProtocol(asyncio.Protocol):
         if self.closed:
             return
         limits = self.state.limits
-        if self.write_paused:
-            deadline = self.paused_at + limits.write_timeout
+        if stalled := self._stalled_since():
+            deadline = stalled + limits.write_timeout
         elif self.conn is not None and (self.conn.open_streams or self.cycles):
             deadline = 0.0
         elif self.head_at:
@@ -266,13 +279,18 @@ class ServerProtocol(asyncio.Protocol):
         if deadline:
             self.timer = self.loop.call_at(self.loop.time() + (deadline - time.monotonic()), self._expired)
 
+    def _stalled_since(self) -> float:
+        stalls = [t for t in (self.paused_at if self.write_paused else 0.0, self.stalled_at) if t]
+        return min(stalls) if stalls else 0.0
+
     def _expired(self) -> None:
         self.timer = None
         self.deadline = 0.0
         if self.closed or self.transport is None:
             return
         now = time.monotonic()
-        if self.write_paused and now - self.paused_at >= self.state.limits.write_timeout:
+        stalled = self._stalled_since()
+        if stalled and now - stalled >= self.state.limits.write_timeout:
             logger.debug("write timeout: %s does not read", self.client)
             self.abort()
             return

@@ -175,7 +175,10 @@ class Server:
         if sock is None:
             sock = self.bind()
         tls = cfg.make_ssl_context()
-        server = await loop.create_server(lambda: ServerProtocol(state), sock=sock, ssl=tls, backlog=cfg.backlog)
+        # A TLS handshake is part of the first request's head: it gets the
+        # head timeout, not the event loop's minute.
+        server = await loop.create_server(lambda: ServerProtocol(state), sock=sock, ssl=tls, backlog=cfg.backlog,
+                                          ssl_handshake_timeout=cfg.limits.head_timeout if tls else None)
         self.sockets = list(server.sockets)
         if install_signals:
             for sig in (signal.SIGTERM, signal.SIGINT):
