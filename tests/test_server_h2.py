@@ -139,6 +139,8 @@ def test_no_body_on_head_204_304(status, method):
     p = Pair()
     p.client.send_headers(1, [(":method", method)] + GET[1:], end_stream=True)
     p.pump()
+    with pytest.raises(ValueError):
+        p.server.start_response(1, 101, [])  # no upgrades on HTTP/2
     p.server.start_response(1, status, [(b"content-length", b"5")])
     p.server.send_body(1, b"hello", end_stream=True)
     p.pump()

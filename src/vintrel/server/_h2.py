@@ -60,9 +60,6 @@ STREAM_CLOSED, REFUSED_STREAM, CANCEL, ENHANCE_YOUR_CALM = 5, 7, 8, 11
 # Fields that mean something only to one HTTP/1.1 hop: never sent on HTTP/2.
 CONNECTION_FIELDS = frozenset([b"connection", b"keep-alive", b"proxy-connection", b"transfer-encoding", b"upgrade"])
 RESET_MEMORY = 1024
-# Resets before a response started past which, if they are also most of the
-# streams opened, the peer is flooding.
-RAPID_RESETS = 1000
 
 
 class _Stream:
@@ -451,7 +448,7 @@ class H2ServerConnection:
         a peer doing that to most of its streams makes us work for nothing."""
         c = self._counters
         c.early_resets += 1
-        if c.early_resets > RAPID_RESETS and 2 * c.early_resets > c.opened:
+        if c.early_resets > self.limits.max_rapid_resets and 2 * c.early_resets > c.opened:
             raise _ConnectionError(ENHANCE_YOUR_CALM, "too many streams reset")
 
     def _stream_error(self, sid: int, code: int, events: list[Event], reason: str) -> None:
@@ -473,6 +470,8 @@ class H2ServerConnection:
         stream = self._sendable(stream_id)
         if stream.started:
             raise RuntimeError("response already started")
+        if status == 101:
+            raise ValueError("101 Switching Protocols does not exist on HTTP/2")
         informational = 100 <= status < 200
         hm = HeaderMap()
         for name, value in headers:

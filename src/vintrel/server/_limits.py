@@ -29,13 +29,14 @@ class Limits:
     # Bytes queued in the transport past which the driver stops reading
     # (a client that never reads cannot make us buffer its answers).
     max_write_buffer: int = 4 * 1024 * 1024
-    # HTTP/2 frames that cost us work but carry no request (PING, SETTINGS,
-    # empty DATA, PRIORITY, WINDOW_UPDATE...) per request stream opened,
-    # past a first allowance of this many: GOAWAY ENHANCE_YOUR_CALM.
+    # HTTP/2 frames that carry no request (PING, SETTINGS, PRIORITY,
+    # RST_STREAM, empty DATA) more than this many in a row (HEADERS or DATA
+    # with body bytes starts the count again): GOAWAY ENHANCE_YOUR_CALM.
     max_control_frames: int = 10000
-    # Streams the peer may reset (RST_STREAM) per second on average before
-    # GOAWAY ENHANCE_YOUR_CALM.
-    max_resets_per_second: int = 200
+    # HTTP/2 streams the peer resets before their response began (or that
+    # we refused) past which, when they are also more than half of the
+    # streams it opened, it gets GOAWAY ENHANCE_YOUR_CALM.
+    max_rapid_resets: int = 1000
     # Seconds: a connection with no open request (idle), a head that does
     # not complete (slowloris), a peer that takes no bytes (write stall).
     keep_alive_timeout: float = 5.0

@@ -116,12 +116,15 @@ class Lifespan:
         except BaseException as exc:
             self.supported = False
             if self.mode == "on":
+                # Asked for: a failing lifespan stops the server from starting.
                 logger.exception("lifespan failed")
+                outcome = {"type": "lifespan.startup.failed", "message": repr(exc)}
             else:
                 logger.debug("the application does not support lifespan: %r", exc)
+                outcome = {"type": "lifespan.unsupported"}
             for fut in self.events.values():
                 if not fut.done():
-                    fut.set_result({"type": "lifespan.unsupported"})
+                    fut.set_result(outcome)
             if isinstance(exc, (KeyboardInterrupt, SystemExit)):
                 raise
 
