@@ -1,5 +1,12 @@
 #include "src/py/errors.h"
 
+#include <string>
+#include <variant>
+
+#include "src/py/guard.h"
+#include "src/py/once.h"
+#include "src/py/results.h"
+
 namespace vintrel::py {
 namespace {
 

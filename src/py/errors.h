@@ -4,8 +4,12 @@
 // exceptions.
 #pragma once
 
-#include "src/py/common.h"
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
 #include "core/http2/error.h"
+#include "src/py/python.h"
 
 namespace vintrel::py {
 

@@ -1,9 +1,12 @@
 // The extension module `_vintrel`: multi-phase initialisation and the
 // export table. Every attribute is added in the table's order and named in
 // `__all__` in that same order.
+#include "core/util/version.h"
 #include "src/py/errors.h"
 #include "src/py/exports.h"
-#include "core/util/version.h"
+#include "src/py/guard.h"
+#include "src/py/once.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 

@@ -7,7 +7,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "src/py/common.h"
+#include "src/py/args.h"
+#include "src/py/event_class.h"
+#include "src/py/guard.h"
+#include "src/py/objects.h"
+#include "src/py/once.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 namespace {

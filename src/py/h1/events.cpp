@@ -1,7 +1,12 @@
 #include "src/py/h1/events.h"
 
+#include "src/py/event_class.h"
 #include "src/py/exports.h"
+#include "src/py/guard.h"
 #include "src/py/http/header_args.h"
+#include "src/py/objects.h"
+#include "src/py/once.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 namespace {

@@ -18,13 +18,18 @@
 // under the codec's lock (and the HeaderMap's, read in place, taken first;
 // the codec never takes a map's lock while holding its own) into this
 // call's buffer; the frames are written into the result bytes afterwards.
-#include "src/py/errors.h"
-#include "src/py/exports.h"
-#include "src/py/h2/events.h"
-#include "src/py/http/header_args.h"
 #include "core/http2/frame_writer.h"
 #include "core/http2/hpack_block.h"
 #include "core/http2/send_pseudo.h"
+#include "src/py/args.h"
+#include "src/py/errors.h"
+#include "src/py/exports.h"
+#include "src/py/guard.h"
+#include "src/py/h2/events.h"
+#include "src/py/http/header_args.h"
+#include "src/py/objects.h"
+#include "src/py/once.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 namespace {

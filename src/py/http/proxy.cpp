@@ -21,7 +21,13 @@
 #endif
 
 #include "core/proxy/matcher.h"
+#include "src/py/args.h"
+#include "src/py/event_class.h"
 #include "src/py/exports.h"
+#include "src/py/guard.h"
+#include "src/py/objects.h"
+#include "src/py/once.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 namespace {
