@@ -9,10 +9,10 @@
 #include <string_view>
 #include <utility>
 
-#include "core/util/repr.h"
 #include "src/py/guard.h"
 #include "src/py/once.h"
 #include "src/py/python.h"
+#include "src/py/repr.h"
 
 namespace vintrel::py {
 
@@ -57,9 +57,9 @@ PyObject* interned(size_t i) {
   return all ? Py_NewRef(PyTuple_GET_ITEM(all, static_cast<Py_ssize_t>(i))) : nullptr;
 }
 
-// The str of a finished event repr (util::Repr: integers, true/false,
+// The str of a finished event repr (Repr: integers, true/false,
 // Some(v)/None, quoted text). Always valid UTF-8: the quoting escapes every
 // byte that is not.
-inline PyObject* repr_from(util::Repr& repr) { return str_from(repr.finish()); }
+inline PyObject* repr_from(Repr& repr) { return str_from(repr.finish()); }
 
 }  // namespace vintrel::py

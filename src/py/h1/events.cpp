@@ -6,6 +6,7 @@
 #include "src/py/http/header_args.h"
 #include "src/py/objects.h"
 #include "src/py/once.h"
+#include "src/py/repr.h"
 #include "src/py/results.h"
 
 namespace vintrel::py {
@@ -76,7 +77,7 @@ constexpr PyGetSetDef head_getters[] = {
 
 PyObject* response_repr(PyObject* self) {
   const ResponseEvent& e = payload_of<ResponseEvent>(self);
-  return repr_from(util::Repr("H1ResponseHead")
+  return repr_from(Repr("H1ResponseHead")
                        .integer("status", e.status)
                        .text("body_kind", kBodyKinds[e.head.body_kind.index])
                        .flag("keep_alive", e.head.keep_alive));
@@ -104,7 +105,7 @@ PyType_Spec kResponseSpec = event_spec<ResponseEvent>("vintrel._vintrel.H1Respon
 
 PyObject* request_repr(PyObject* self) {
   const RequestEvent& e = payload_of<RequestEvent>(self);
-  return repr_from(util::Repr("H1RequestHead")
+  return repr_from(Repr("H1RequestHead")
                        .text("method", e.method)
                        .text("target", e.target)
                        .text("body_kind", kBodyKinds[e.head.body_kind.index]));

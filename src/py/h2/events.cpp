@@ -12,6 +12,7 @@
 #include "src/py/http/header_args.h"
 #include "src/py/objects.h"
 #include "src/py/once.h"
+#include "src/py/repr.h"
 #include "src/py/results.h"
 
 namespace vintrel::py {
@@ -34,7 +35,7 @@ struct DataEvent {
 
 PyObject* data_repr(PyObject* self) {
   const auto& e = payload_of<DataEvent>(self);
-  return repr_from(util::Repr("Data")
+  return repr_from(Repr("Data")
                        .integer("stream_id", e.stream_id)
                        .flag("end_stream", e.end_stream)
                        .integer("len", PyBytes_GET_SIZE(e.data.get())));
@@ -73,7 +74,7 @@ PyObject* headers_repr(PyObject* self) {
   const auto& e = payload_of<HeadersEvent>(self);
   const size_t fields =
       locked<HeaderMapState>(e.headers.get(), [](HeaderMapState& s) { return s.map.value_count(); });
-  return repr_from(util::Repr("Headers")
+  return repr_from(Repr("Headers")
                        .integer("stream_id", e.stream_id)
                        .optional("status", e.status)
                        .flag("end_stream", e.end_stream)
@@ -120,7 +121,7 @@ PyGetSetDef setting_field(const char* name, const char* doc) {
 
 PyObject* settings_repr(PyObject* self) {
   const auto& e = payload_of<h2::SettingsFrame>(self);
-  return repr_from(util::Repr("Settings")
+  return repr_from(Repr("Settings")
                        .flag("ack", e.ack)
                        .optional("max_concurrent_streams", e.settings.max_concurrent_streams)
                        .optional("initial_window_size", e.settings.initial_window_size)
