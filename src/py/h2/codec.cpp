@@ -156,10 +156,10 @@ constexpr Params<1> kSendFrame{"set_send_max_frame_size", {"val"}, 1};
 
 // ---------------------------------------------------------------- arguments
 
-// A stream id: unsigned 32-bit, and below 2^31 to be writable.
-bool stream_id_arg(PyObject* obj, h2::StreamId* out) {
-  uint32_t raw;
-  if (!unsigned_arg(obj, &raw)) return false;
+// A stream id from the unsigned 32-bit `raw` that the caller converted
+// with the other arguments, once (so an impure __index__ cannot have one
+// value checked and another written): below 2^31 to be writable.
+bool stream_id_of(uint32_t raw, h2::StreamId* out) {
   auto id = h2::check_stream_id(raw);
   if (!id) {
     raise_failure(std::move(id).error());
@@ -212,7 +212,7 @@ PyObject* serialize_request_headers(PyObject* self, PyObject* const* args, Py_ss
       !flag_arg(arg[4], "end_stream", &end_stream))
     return nullptr;
   h2::StreamId id;
-  if (!stream_id_arg(arg[0], &id)) return nullptr;
+  if (!stream_id_of(raw_id, &id)) return nullptr;
   auto pseudo = h2::request_pseudo(method, url);
   if (!pseudo) return raise_failure(std::move(pseudo).error());
   return header_block(self, id, *pseudo, headers, "headers", end_stream);
@@ -232,7 +232,7 @@ PyObject* serialize_response_headers(PyObject* self, PyObject* const* args, Py_s
       !flag_arg(arg[3], "end_stream", &end_stream))
     return nullptr;
   h2::StreamId id;
-  if (!stream_id_arg(arg[0], &id)) return nullptr;
+  if (!stream_id_of(raw_id, &id)) return nullptr;
   auto pseudo = h2::response_pseudo(status);
   if (!pseudo) return raise_failure(std::move(pseudo).error());
   return header_block(self, id, *pseudo, headers, "headers", end_stream);
@@ -246,7 +246,7 @@ PyObject* serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t n
   uint32_t raw_id;
   if (!unsigned_arg(arg[0], &raw_id) || !check_headers_arg(arg[1], "trailers", false)) return nullptr;
   h2::StreamId id;
-  if (!stream_id_arg(arg[0], &id)) return nullptr;
+  if (!stream_id_of(raw_id, &id)) return nullptr;
   return header_block(self, id, h2::SendPseudo{}, arg[1], "trailers", true);
 }
 
@@ -264,7 +264,7 @@ PyObject* serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       !flag_arg(arg[2], "end_stream", &end_stream))
     return nullptr;
   h2::StreamId id;
-  if (!stream_id_arg(arg[0], &id)) return nullptr;
+  if (!stream_id_of(raw_id, &id)) return nullptr;
   const h2::SendFrameSize size = locked<CodecState>(self, [](CodecState& c) { return c.send_size; });
   if (auto fits = size.check_data(data.size()); !fits) return raise_failure(std::move(fits).error());
   return new_bytes(h2::data_frame_len(data.size()), [&](char* out) { h2::write_data(out, id, data, end_stream); });
@@ -278,7 +278,7 @@ PyObject* id_and_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   uint32_t raw_id, value;
   if (!unsigned_arg(arg[0], &raw_id) || !unsigned_arg(arg[1], &value)) return nullptr;
   h2::StreamId id;
-  if (!stream_id_arg(arg[0], &id)) return nullptr;
+  if (!stream_id_of(raw_id, &id)) return nullptr;
   return new_bytes(h2::kRstStreamFrameLen, [&](char* out) { Write(out, id, value); });
 }
 static_assert(h2::kRstStreamFrameLen == h2::kWindowUpdateFrameLen);
@@ -310,7 +310,7 @@ PyObject* serialize_go_away(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       (!is_none(arg[2]) && !wire_bytes(arg[2], "debug_data", &debug)))
     return nullptr;
   h2::StreamId id;
-  if (!stream_id_arg(arg[0], &id)) return nullptr;
+  if (!stream_id_of(raw_id, &id)) return nullptr;
   if (auto ok = h2::check_go_away_debug(debug); !ok) return raise_failure(std::move(ok).error());
   return new_bytes(h2::go_away_frame_len(debug.size()),
                    [&](char* out) { h2::write_go_away(out, id, code, debug); });
