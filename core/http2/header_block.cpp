@@ -5,9 +5,6 @@
 namespace vintrel::h2 {
 namespace {
 
-constexpr std::array<std::string_view, kPseudoCount> kPseudoNames{
-    ":method", ":scheme", ":authority", ":path", ":protocol", ":status"};
-
 // Fields that belong to one HTTP/1 connection and have no place in HTTP/2.
 bool is_connection_specific(std::string_view name, std::string_view value) noexcept {
   switch (name.size()) {
@@ -22,9 +19,7 @@ bool is_connection_specific(std::string_view name, std::string_view value) noexc
 
 }  // namespace
 
-std::string_view pseudo_name(Pseudo which) noexcept { return kPseudoNames[static_cast<size_t>(which)]; }
-
-std::optional<std::string_view> HeaderFields::pseudo(Pseudo which) const noexcept {
+std::optional<std::string_view> HeaderFields::pseudo(HeaderKind which) const noexcept {
   const auto& slot = pseudo_[static_cast<size_t>(which)];
   if (!slot) return std::nullopt;
   return view(*slot);
@@ -55,7 +50,7 @@ HeaderFields::Span HeaderFields::store(std::string_view bytes) {
   return s;
 }
 
-void HeaderFields::add_pseudo(Pseudo which, std::string_view value) {
+void HeaderFields::add_pseudo(HeaderKind which, std::string_view value) {
   pseudo_[static_cast<size_t>(which)] = store(value);
 }
 
@@ -66,7 +61,7 @@ void HeaderFields::add_field(std::string_view name, std::string_view value) {
 }
 
 std::optional<uint16_t> HeadersFrame::status() const noexcept {
-  const auto text = fields.pseudo(Pseudo::Status);
+  const auto text = fields.pseudo(HeaderKind::Status);
   if (!text || text->size() != 3) return std::nullopt;
   uint16_t code = 0;
   for (char c : *text) code = static_cast<uint16_t>(code * 10 + (c - '0'));
@@ -83,7 +78,7 @@ bool HeaderBlock::count(uint64_t size) noexcept {
   return true;
 }
 
-bool HeaderBlock::accept_pseudo(Pseudo which, std::string_view value) {
+bool HeaderBlock::accept_pseudo(HeaderKind which, std::string_view value) {
   // The decoder checks pseudo-header values as UTF-8 only; a NUL, CR or LF
   // in :path or :authority would reach a driver that may write it into an
   // HTTP/1 head, so such a block is malformed like any field value would be.

@@ -15,13 +15,15 @@
 #include <vector>
 
 #include "core/http2/frame/head.h"
+#include "core/http2/hpack/header.h"
 
 namespace vintrel::h2 {
 
-enum class Pseudo : uint8_t { Method, Scheme, Authority, Path, Protocol, Status };
-inline constexpr size_t kPseudoCount = 6;
-// ":method", ":scheme", ":authority", ":path", ":protocol", ":status".
-std::string_view pseudo_name(Pseudo which) noexcept;
+// The pseudo-headers are the HPACK header kinds before Field; a block keeps
+// each in the slot of its number.
+using hpack::HeaderKind;
+using hpack::kPseudoCount;
+using hpack::pseudo_name;
 
 // What a decoded header costs against the header-list limits: name octets
 // (a pseudo-header's colon included) + value octets + 32.
@@ -34,9 +36,9 @@ class HeaderFields {
   size_t size() const noexcept { return fields_.size(); }
   std::string_view name(size_t i) const noexcept { return view(fields_[i].name); }
   std::string_view value(size_t i) const noexcept { return view(fields_[i].value); }
-  std::optional<std::string_view> pseudo(Pseudo which) const noexcept;
+  std::optional<std::string_view> pseudo(HeaderKind which) const noexcept;
 
-  void add_pseudo(Pseudo which, std::string_view value);
+  void add_pseudo(HeaderKind which, std::string_view value);
   void add_field(std::string_view name, std::string_view value);
   // Empty again, keeping the storage.
   void clear() noexcept {
@@ -78,10 +80,10 @@ struct HeadersFrame {
   bool end_stream;
   HeaderFields fields;
 
-  std::optional<std::string_view> method() const noexcept { return fields.pseudo(Pseudo::Method); }
-  std::optional<std::string_view> scheme() const noexcept { return fields.pseudo(Pseudo::Scheme); }
-  std::optional<std::string_view> authority() const noexcept { return fields.pseudo(Pseudo::Authority); }
-  std::optional<std::string_view> path() const noexcept { return fields.pseudo(Pseudo::Path); }
+  std::optional<std::string_view> method() const noexcept { return fields.pseudo(HeaderKind::Method); }
+  std::optional<std::string_view> scheme() const noexcept { return fields.pseudo(HeaderKind::Scheme); }
+  std::optional<std::string_view> authority() const noexcept { return fields.pseudo(HeaderKind::Authority); }
+  std::optional<std::string_view> path() const noexcept { return fields.pseudo(HeaderKind::Path); }
   // The decoder hands over three digits 100 to 999.
   std::optional<uint16_t> status() const noexcept;
 };
@@ -114,7 +116,7 @@ class HeaderBlock {
 
   // The value is valid UTF-8 (a method token for :method, three digits 100
   // to 999 for :status): the decoder checks it.
-  bool accept_pseudo(Pseudo which, std::string_view value);
+  bool accept_pseudo(HeaderKind which, std::string_view value);
   // The name is a valid lowercase field name and the value a valid field
   // value: the decoder checks both.
   bool accept_field(std::string_view name, std::string_view value);

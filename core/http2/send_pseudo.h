@@ -20,7 +20,7 @@ namespace vintrel::h2 {
 struct SendPseudo {
   std::array<std::optional<std::string_view>, kPseudoCount> slots{};
 
-  std::optional<std::string_view> get(Pseudo which) const noexcept { return slots[static_cast<size_t>(which)]; }
+  std::optional<std::string_view> get(HeaderKind which) const noexcept { return slots[static_cast<size_t>(which)]; }
 };
 
 // ":method"; for CONNECT ":authority" if the URL has one and nothing else;

@@ -127,7 +127,7 @@ TEST(H2HpackBlock, BatchesOutliveLaterCalls) {
 
 TEST(H2HpackBlock, AFieldStoreGivenBackStartsTheNextBlockEmpty) {
   HeaderBlock used(1, false, {1000, 4000});
-  ASSERT_TRUE(used.accept_pseudo(Pseudo::Path, "/old"));
+  ASSERT_TRUE(used.accept_pseudo(HeaderKind::Path, "/old"));
   ASSERT_TRUE(used.accept_field("x-old", "1"));
   HeadersFrame old = std::move(used).finish();
   give_back_fields(std::move(old.fields));

@@ -13,7 +13,7 @@ std::string shown(const SendPseudo& p) {
   for (size_t i = 0; i < kPseudoCount; ++i) {
     if (!p.slots[i]) continue;
     if (!out.empty()) out += ' ';
-    out.append(pseudo_name(static_cast<Pseudo>(i))).append("=").append(*p.slots[i]);
+    out.append(pseudo_name(static_cast<HeaderKind>(i))).append("=").append(*p.slots[i]);
   }
   return out;
 }
