@@ -9,6 +9,8 @@
 namespace vintrel::h2 {
 namespace {
 
+using hpack::HeaderKind;
+
 InvalidValue composed(std::string_view prefix, std::string_view text) {
   std::string message(prefix);
   message += ": ";

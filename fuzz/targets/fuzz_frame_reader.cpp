@@ -2,7 +2,7 @@
 // hostile peer's bytes in pieces under random receive limits: never a
 // crash, an over-read or a hang, and the limits hold.
 #include "core/http2/frame_reader.h"
-#include "core/http2/hpack_block.h"
+#include "core/http2/hpack_adapter.h"
 #include "support.h"
 
 using namespace vintrel;

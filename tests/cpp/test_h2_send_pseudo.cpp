@@ -7,6 +7,10 @@
 namespace vintrel::h2 {
 namespace {
 
+using hpack::HeaderKind;
+using hpack::kPseudoCount;
+using hpack::pseudo_name;
+
 // "name=value" pairs in slot order.
 std::string shown(const SendPseudo& p) {
   std::string out;

@@ -19,7 +19,7 @@
 // the codec never takes a map's lock while holding its own) into this
 // call's buffer; the frames are written into the result bytes afterwards.
 #include "core/http2/frame_writer.h"
-#include "core/http2/hpack_block.h"
+#include "core/http2/hpack_adapter.h"
 #include "core/http2/send_pseudo.h"
 #include "src/py/args.h"
 #include "src/py/errors.h"

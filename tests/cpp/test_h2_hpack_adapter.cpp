@@ -7,7 +7,7 @@
 
 #include "core/http2/frame_reader.h"
 #include "core/http2/frame_writer.h"
-#include "core/http2/hpack_block.h"
+#include "core/http2/hpack_adapter.h"
 #include "test_h2_support.h"
 
 namespace vintrel::h2 {

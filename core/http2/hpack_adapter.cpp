@@ -1,4 +1,4 @@
-#include "core/http2/hpack_block.h"
+#include "core/http2/hpack_adapter.h"
 
 namespace vintrel::h2 {
 

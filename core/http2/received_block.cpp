@@ -1,4 +1,4 @@
-#include "core/http2/header_block.h"
+#include "core/http2/received_block.h"
 
 #include <utility>
 
