@@ -19,49 +19,52 @@ bool is_connection_specific(std::string_view name, std::string_view value) noexc
 
 }  // namespace
 
-std::optional<std::string_view> HeaderFields::pseudo(HeaderKind which) const noexcept {
+std::optional<std::string_view> KeptFields::pseudo(HeaderKind which) const noexcept {
   const auto& slot = pseudo_[static_cast<size_t>(which)];
   if (!slot) return std::nullopt;
-  return view(*slot);
+  return std::string_view(pseudo_bytes_).substr(slot->offset, slot->length);
 }
 
-// A typical block fits in one allocation of each: the byte store and the
-// field list start at these sizes instead of growing from nothing.
-constexpr size_t kFirstBytes = 512;
-constexpr size_t kFirstFields = 16;
+void KeptFields::add_pseudo(HeaderKind which, std::string_view value) {
+  pseudo_[static_cast<size_t>(which)] = Span{static_cast<uint32_t>(pseudo_bytes_.size()),
+                                              static_cast<uint32_t>(value.size())};
+  pseudo_bytes_.append(value);
+}
 
 namespace {
-thread_local HeaderFields spare_fields;
-constexpr size_t kKeptFieldStorage = 8192;
+constexpr size_t kKeptPseudoBytes = 8192;
 }  // namespace
 
-HeaderFields take_spare_fields() noexcept { return std::exchange(spare_fields, HeaderFields{}); }
-
-void give_back_fields(HeaderFields&& fields) noexcept {
-  if (fields.storage() > kKeptFieldStorage || fields.storage() <= spare_fields.storage()) return;
-  fields.clear();
-  spare_fields = std::move(fields);
+void KeptFields::clear() noexcept {
+  if (pseudo_bytes_.capacity() > kKeptPseudoBytes) {
+    pseudo_bytes_ = std::string();
+  } else {
+    pseudo_bytes_.clear();
+  }
+  pseudo_ = {};
+  regular_ = http::HeaderMap();
 }
 
-HeaderFields::Span HeaderFields::store(std::string_view bytes) {
-  if (bytes_.capacity() < kFirstBytes) bytes_.reserve(kFirstBytes);
-  const Span s{static_cast<uint32_t>(bytes_.size()), static_cast<uint32_t>(bytes.size())};
-  bytes_.append(bytes);
-  return s;
+namespace {
+// A few per thread: a batch may hold several blocks at once.
+constexpr size_t kSpareKeptFields = 8;
+thread_local std::array<KeptFieldsPtr, kSpareKeptFields> spare_kept;
+thread_local size_t spare_kept_count = 0;
+}  // namespace
+
+KeptFieldsPtr take_kept_fields() {
+  if (spare_kept_count == 0) return std::make_unique<KeptFields>();
+  return std::move(spare_kept[--spare_kept_count]);
 }
 
-void HeaderFields::add_pseudo(HeaderKind which, std::string_view value) {
-  pseudo_[static_cast<size_t>(which)] = store(value);
-}
-
-void HeaderFields::add_field(std::string_view name, std::string_view value) {
-  const Span n = store(name);
-  if (fields_.empty()) fields_.reserve(kFirstFields);
-  fields_.push_back({n, store(value)});
+void give_back_kept_fields(KeptFieldsPtr fields) noexcept {
+  if (!fields || spare_kept_count == kSpareKeptFields) return;
+  fields->clear();
+  spare_kept[spare_kept_count++] = std::move(fields);
 }
 
 std::optional<uint16_t> HeadersFrame::status() const noexcept {
-  const auto text = fields.pseudo(HeaderKind::Status);
+  const auto text = pseudo(HeaderKind::Status);
   if (!text || text->size() != 3) return std::nullopt;
   uint16_t code = 0;
   for (char c : *text) code = static_cast<uint16_t>(code * 10 + (c - '0'));
@@ -82,12 +85,12 @@ bool HeaderBlock::accept_pseudo(HeaderKind which, std::string_view value) {
   // The decoder checks pseudo-header values as UTF-8 only; a NUL, CR or LF
   // in :path or :authority would reach a driver that may write it into an
   // HTTP/1 head, so such a block is malformed like any field value would be.
-  if (saw_regular_ || fields_.pseudo(which) || value.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) {
+  if (saw_regular_ || kept_->pseudo(which) || value.find_first_of(std::string_view("\0\r\n", 3)) != std::string_view::npos) {
     malformed_ = true;
     return true;
   }
   if (!count(pseudo_name(which).size() + value.size() + kHeaderOverhead)) return false;
-  if (!over_size_) fields_.add_pseudo(which, value);
+  if (!over_size_) kept_->add_pseudo(which, value);
   return true;
 }
 
@@ -98,26 +101,12 @@ bool HeaderBlock::accept_field(std::string_view name, std::string_view value) {
   }
   saw_regular_ = true;
   if (!count(name.size() + value.size() + kHeaderOverhead)) return false;
-  if (!over_size_ && room_for_name(name)) fields_.add_field(name, value);
+  if (!over_size_ &&
+      !kept_->regular().append(http::HeaderName::trusted(name), http::HeaderValue::trusted(value)).ok())
+    over_size_ = true;  // the map holds its maximum of names
   return true;
 }
 
-bool HeaderBlock::room_for_name(std::string_view name) {
-  if (fields_.size() < kMaxDistinctFieldNames) return true;
-  if (!names_) {
-    names_ = std::make_unique<std::unordered_set<std::string>>();
-    for (size_t i = 0; i < fields_.size(); ++i) names_->emplace(fields_.name(i));
-  }
-  std::string key(name);
-  if (names_->count(key) != 0) return true;
-  if (names_->size() >= kMaxDistinctFieldNames) {
-    over_size_ = true;
-    return false;
-  }
-  names_->insert(std::move(key));
-  return true;
-}
-
-HeadersFrame HeaderBlock::finish() && { return {stream_id_, end_stream_, std::move(fields_)}; }
+HeadersFrame HeaderBlock::finish() && { return {stream_id_, end_stream_, std::move(kept_)}; }
 
 }  // namespace vintrel::h2

@@ -3,8 +3,8 @@
 // behind the object's own lock.
 //
 // Receiving. Under the lock the reader cuts and loads every complete frame
-// into this call's batch: the events (header fields already copied into
-// each block's store) and the reader's blocks of held bytes that they view
+// into this call's batch: the events (header fields already in each
+// block's header map) and the reader's blocks of held bytes that they view
 // (a frame completed across calls), handed over, never copied. The lock is
 // released, and only then are the events made, each DATA payload and GOAWAY
 // debug data copied from its view into its bytes. The views point into the
