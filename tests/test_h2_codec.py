@@ -133,6 +133,32 @@ def test_serialized_bytes(call, expected):
     assert call(m.H2Codec()).hex() == expected
 
 
+class DriftingId:
+    """A stream id whose __index__ gives 1, then an unwritable id, then others."""
+
+    def __init__(self):
+        self.calls = 0
+
+    def __index__(self):
+        self.calls += 1
+        return 1 if self.calls == 1 else 2**31 + self.calls
+
+
+@pytest.mark.parametrize("call", [
+    lambda c, sid: c.serialize_request_headers(sid, "GET", "/"),
+    lambda c, sid: c.serialize_response_headers(sid, 200),
+    lambda c, sid: c.serialize_trailers(sid, m.HeaderMap()),
+    lambda c, sid: c.serialize_data(sid, b"x"),
+    lambda c, sid: c.serialize_window_update(sid, 1),
+    lambda c, sid: c.serialize_rst_stream(sid, 8),
+    lambda c, sid: c.serialize_go_away(sid, 0),
+])
+def test_stream_id_is_converted_once(call):
+    sid = DriftingId()
+    assert call(m.H2Codec(), sid) == call(m.H2Codec(), 1)
+    assert sid.calls == 1
+
+
 @pytest.mark.parametrize("call,exc,message", [
     (lambda c: c.serialize_settings(max_frame_size=16383), ValueError,
      "max_frame_size must be in [16384, 16777215], got 16383"),

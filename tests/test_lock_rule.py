@@ -13,7 +13,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CXX = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
 
 SOURCE = """
-#include "src/py/common.h"
+#include "src/py/objects.h"
+#include "src/py/results.h"
 using namespace vintrel::py;
 PyObject* f(PyObject* self) {
   return %s;

@@ -1,7 +1,9 @@
-// The HTTP/1 core's only ways into a HeaderMap: parsed fields are appended
-// through append_fields (a head, in bulk) or append_field (a trailer), every
-// map being encoded is read through for_each_field. Keeping them in one place lets the storage behind the map
-// change without touching the codec.
+// How the HTTP/1 core (and its fuzz targets) puts fields into a HeaderMap
+// and reads them out: parsed fields are appended through append_fields (a
+// head, in bulk) or append_field (a trailer), and a map being encoded is
+// read through for_each_field. Nothing else in core/http1 touches a map's
+// fields. The HTTP/2 reader and writer and the Python layer use the map's
+// own interface.
 #pragma once
 
 #include <span>

@@ -31,7 +31,7 @@
 #include "core/http2/error.h"
 #include "core/http2/frame/frames.h"
 #include "core/http2/frame/load.h"
-#include "core/http2/header_block.h"
+#include "core/http2/received_block.h"
 #include "core/http2/held_bytes.h"
 
 namespace vintrel::h2 {

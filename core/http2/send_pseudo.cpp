@@ -9,6 +9,8 @@
 namespace vintrel::h2 {
 namespace {
 
+using hpack::HeaderKind;
+
 InvalidValue composed(std::string_view prefix, std::string_view text) {
   std::string message(prefix);
   message += ": ";
@@ -25,23 +27,23 @@ Result<SendPseudo, InvalidValue> request_pseudo(std::string_view method_text, st
   if (!uri) return fail(composed(http::kUriErrorPrefix, http::uri_error_text(uri.error())));
 
   SendPseudo out;
-  auto set = [&](Pseudo which, std::string_view value) { out.slots[static_cast<size_t>(which)] = value; };
-  set(Pseudo::Method, method_text);
+  auto set = [&](HeaderKind which, std::string_view value) { out.slots[static_cast<size_t>(which)] = value; };
+  set(HeaderKind::Method, method_text);
   if (method->is(http::MethodKind::Connect)) {
-    if (uri->has_authority()) set(Pseudo::Authority, uri->authority);
+    if (uri->has_authority()) set(HeaderKind::Authority, uri->authority);
     return out;
   }
   switch (uri->scheme_kind) {
     case http::SchemeKind::None: break;
-    case http::SchemeKind::Http: set(Pseudo::Scheme, "http"); break;
-    case http::SchemeKind::Https: set(Pseudo::Scheme, "https"); break;
-    case http::SchemeKind::Other: set(Pseudo::Scheme, uri->scheme); break;
+    case http::SchemeKind::Http: set(HeaderKind::Scheme, "http"); break;
+    case http::SchemeKind::Https: set(HeaderKind::Scheme, "https"); break;
+    case http::SchemeKind::Other: set(HeaderKind::Scheme, uri->scheme); break;
   }
-  if (uri->has_authority()) set(Pseudo::Authority, uri->authority);
+  if (uri->has_authority()) set(HeaderKind::Authority, uri->authority);
   if (!uri->path_and_query.empty())
-    set(Pseudo::Path, uri->path_and_query);
+    set(HeaderKind::Path, uri->path_and_query);
   else
-    set(Pseudo::Path, method->is(http::MethodKind::Options) ? "*" : "/");
+    set(HeaderKind::Path, method->is(http::MethodKind::Options) ? "*" : "/");
   return out;
 }
 
@@ -49,7 +51,7 @@ Result<SendPseudo, InvalidValue> response_pseudo(uint16_t status) {
   auto code = http::StatusCode::from_u16(status);
   if (!code) return fail(composed(http::kStatusErrorPrefix, http::status_error_text(code.error())));
   SendPseudo out;
-  out.slots[static_cast<size_t>(Pseudo::Status)] = code->digits();
+  out.slots[static_cast<size_t>(HeaderKind::Status)] = code->digits();
   return out;
 }
 

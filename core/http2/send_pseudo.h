@@ -10,7 +10,7 @@
 
 #include "core/util/result.h"
 #include "core/http2/error.h"
-#include "core/http2/header_block.h"
+#include "core/http2/hpack/header.h"
 
 namespace vintrel::h2 {
 
@@ -18,9 +18,9 @@ namespace vintrel::h2 {
 // ":path", ":protocol", ":status"). The views point into the caller's
 // arguments or into static text.
 struct SendPseudo {
-  std::array<std::optional<std::string_view>, kPseudoCount> slots{};
+  std::array<std::optional<std::string_view>, hpack::kPseudoCount> slots{};
 
-  std::optional<std::string_view> get(Pseudo which) const noexcept { return slots[static_cast<size_t>(which)]; }
+  std::optional<std::string_view> get(hpack::HeaderKind which) const noexcept { return slots[static_cast<size_t>(which)]; }
 };
 
 // ":method"; for CONNECT ":authority" if the URL has one and nothing else;

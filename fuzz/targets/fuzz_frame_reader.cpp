@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "core/http2/frame_reader.h"
-#include "core/http2/hpack_block.h"
+#include "core/http2/hpack_adapter.h"
 #include "support.h"
 
 using namespace vintrel;
@@ -90,22 +90,23 @@ std::string describe(const h2::FrameEvent& event, std::string_view data) {
     out = "HEADERS";
     num(out, "stream", f->stream_id);
     num(out, "end_stream", f->end_stream);
+    num(out, "truncated", f->truncated);
     for (size_t p = 0; p < h2::kPseudoCount; ++p) {
-      const auto which = static_cast<h2::Pseudo>(p);
-      if (auto value = f->fields.pseudo(which)) {
+      const auto which = static_cast<h2::HeaderKind>(p);
+      if (auto value = f->pseudo(which)) {
         out += ' ';
         out += h2::pseudo_name(which);
         out += '=';
         put(out, *value);
       }
     }
-    for (size_t i = 0; i < f->fields.size(); ++i) {
-      fuzz::check(!f->fields.name(i).empty(), "empty field name kept");
+    f->fields().for_each([&out](std::string_view name, std::string_view value) {
+      fuzz::check(!name.empty(), "empty field name kept");
       out += ' ';
-      put(out, f->fields.name(i));
+      put(out, name);
       out += '=';
-      put(out, f->fields.value(i));
-    }
+      put(out, value);
+    });
   } else if (const auto* f = std::get_if<h2::PriorityFrame>(&event)) {
     out = "PRIORITY";
     num(out, "stream", f->stream_id);

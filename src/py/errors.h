@@ -4,20 +4,27 @@
 // exceptions.
 #pragma once
 
-#include "src/py/common.h"
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
 #include "core/http2/error.h"
+#include "src/py/python.h"
 
 namespace vintrel::py {
 
+// The exception classes: VintrelError and ConnectionClosedError under it;
+// H2Error under VintrelError, and the four HTTP/2 errors under H2Error.
+enum class ErrorClass : uint8_t { Vintrel, ConnectionClosed, H2, H2Protocol, H2Stream, H2User, H2FlowControl };
+
 // Borrowed references to the process-wide classes (created on first use),
 // or nullptr with an exception set.
-PyObject* vintrel_error_class();
-PyObject* connection_closed_error_class();
-PyObject* h2_error_class();
-PyObject* h2_protocol_error_class();
-PyObject* h2_stream_error_class();
-PyObject* h2_user_error_class();
-PyObject* h2_flow_control_error_class();
+PyObject* error_class(ErrorClass which);
+// The same as a getter of the module's export table.
+template <ErrorClass C>
+PyObject* error_class() {
+  return error_class(C);
+}
 PyObject* h2_reason_enum();
 
 // Each raise builds the exception from the recorded values only now, and

@@ -3,7 +3,7 @@
 // execution step adds them in the order of its export table.
 #pragma once
 
-#include "src/py/common.h"
+#include "src/py/python.h"
 
 namespace vintrel::py {
 

@@ -1,9 +1,12 @@
 // The extension module `_vintrel`: multi-phase initialisation and the
 // export table. Every attribute is added in the table's order and named in
 // `__all__` in that same order.
+#include "core/util/version.h"
 #include "src/py/errors.h"
 #include "src/py/exports.h"
-#include "core/util/version.h"
+#include "src/py/guard.h"
+#include "src/py/once.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 
@@ -22,8 +25,8 @@ struct Export {
 // The module's public names, in their fixed order.
 constexpr Export kExports[] = {
     {"__version__", version_object},
-    {"VintrelError", vintrel_error_class},
-    {"ConnectionClosedError", connection_closed_error_class},
+    {"VintrelError", error_class<ErrorClass::Vintrel>},
+    {"ConnectionClosedError", error_class<ErrorClass::ConnectionClosed>},
     {"HeaderMap", header_map_type},
     {"H2Codec", h2_codec_type},
     {"H2FrameHeaders", h2_frame_headers_type},
@@ -37,11 +40,11 @@ constexpr Export kExports[] = {
     {"H2FrameStreamError", h2_frame_stream_error_type},
     {"H2StreamState", stream_state_type},
     {"H2FlowControl", flow_control_type},
-    {"H2Error", h2_error_class},
-    {"H2ProtocolError", h2_protocol_error_class},
-    {"H2StreamError", h2_stream_error_class},
-    {"H2UserError", h2_user_error_class},
-    {"H2FlowControlError", h2_flow_control_error_class},
+    {"H2Error", error_class<ErrorClass::H2>},
+    {"H2ProtocolError", error_class<ErrorClass::H2Protocol>},
+    {"H2StreamError", error_class<ErrorClass::H2Stream>},
+    {"H2UserError", error_class<ErrorClass::H2User>},
+    {"H2FlowControlError", error_class<ErrorClass::H2FlowControl>},
     {"H2Reason", h2_reason_enum},
     {"H1Codec", h1_codec_type},
     {"H1ResponseHead", h1_response_head_type},

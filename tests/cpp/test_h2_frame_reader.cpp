@@ -47,7 +47,7 @@ class ToyDecoder final : public HeaderBlockDecoder {
         const auto slot = static_cast<uint8_t>(in[p++] - '0');
         if (slot >= kPseudoCount) return {BlockDecodeStatus::Kind::Failed, at, "InvalidPseudoheader"};
         if (!text(b)) return need_more(at);
-        go_on = block.accept_pseudo(static_cast<Pseudo>(slot), b);
+        go_on = block.accept_pseudo(static_cast<HeaderKind>(slot), b);
       } else {
         if (!text(a) || !text(b)) return need_more(at);
         go_on = block.accept_field(a, b);
@@ -79,7 +79,7 @@ std::string numbered(char prefix, size_t i) {
   std::string out(1, prefix);
   return out.append(std::to_string(i));
 }
-std::string pseudo(Pseudo p, std::string_view value) {
+std::string pseudo(HeaderKind p, std::string_view value) {
   std::string out("P");
   out += static_cast<char>('0' + static_cast<int>(p));
   return put_lv(out, value);
@@ -104,8 +104,8 @@ std::string describe(const FrameEvent& e) {
         } else if constexpr (std::is_same_v<T, HeadersFrame>) {
           o << "Headers(" << f.stream_id << "," << f.end_stream;
           for (size_t i = 0; i < kPseudoCount; ++i)
-            if (auto v = f.fields.pseudo(static_cast<Pseudo>(i))) o << "," << pseudo_name(static_cast<Pseudo>(i)) << "=" << *v;
-          for (size_t i = 0; i < f.fields.size(); ++i) o << "," << f.fields.name(i) << "=" << f.fields.value(i);
+            if (auto v = f.pseudo(static_cast<HeaderKind>(i))) o << "," << pseudo_name(static_cast<HeaderKind>(i)) << "=" << *v;
+          f.fields().for_each([&](std::string_view n, std::string_view v) { o << "," << n << "=" << v; });
           o << ")";
         } else if constexpr (std::is_same_v<T, PriorityFrame>) {
           o << "Priority(" << f.stream_id << ")";
@@ -151,7 +151,7 @@ std::string mixed_stream() {
   std::string s;
   s += frame_bytes(frame_type::kSettings, 0, 0, setting(5, 20000) + setting(3, 7));
   s += frame_bytes(frame_type::kData, frame_flag::kPadded | kEndStream, 1, std::string("\x02") + "body" + "pp");
-  const std::string block = pseudo(Pseudo::Status, "200") + field("content-type", "text/plain") + field("x", "yz");
+  const std::string block = pseudo(HeaderKind::Status, "200") + field("content-type", "text/plain") + field("x", "yz");
   s += headers(3, block.substr(0, 9), 0);
   s += continuation(3, block.substr(9, 12));
   s += continuation(3, block.substr(21), kEndHeaders);
@@ -164,8 +164,8 @@ std::string mixed_stream() {
   s += frame_bytes(frame_type::kPriority, 0, 9, be32(9) + "w");
   s += headers(11, field("connection", "close") + field("a", "b"), kEndHeaders | kEndStream);
   s += frame_bytes(frame_type::kHeaders, kEndHeaders | kEndStream | frame_flag::kPadded | frame_flag::kPriority, 13,
-                   std::string("\x02") + be32(0x80000001) + "w" + pseudo(Pseudo::Method, "GET") +
-                       pseudo(Pseudo::Path, "/") + "pp");
+                   std::string("\x02") + be32(0x80000001) + "w" + pseudo(HeaderKind::Method, "GET") +
+                       pseudo(HeaderKind::Path, "/") + "pp");
   s += frame_bytes(frame_type::kData, 0, 1, "");
   s += frame_bytes(frame_type::kData, frame_flag::kPadded, 1, std::string("\x03") + "ppp");
   return s;
@@ -241,7 +241,7 @@ TEST(H2FrameReader, ReadsBackEveryLayoutWeWrite) {
   put(kPingFrameLen, [](char* o) { write_ping(o, "pingpong", true); });
   SendFrameSize m;
   ASSERT_TRUE(m.set(4));
-  const std::string block = pseudo(Pseudo::Status, "404") + field("vary", "accept");
+  const std::string block = pseudo(HeaderKind::Status, "404") + field("vary", "accept");
   put(m.header_block_len(block.size()), [&](char* o) { m.write_header_block(o, 3, block, true); });
 
   Feed feed;
@@ -394,7 +394,7 @@ TEST(H2FrameReader, MalformedBlocksCostTheirStreamWhereverTheyAreCut) {
   const std::string malformed[] = {
       field("connection", "keep-alive") + field("a", "b") + field("c", "d"),
       field("te", "gzip") + field("a", "b"),
-      field("a", "b") + pseudo(Pseudo::Path, "/") + field("c", "d"),
+      field("a", "b") + pseudo(HeaderKind::Path, "/") + field("c", "d"),
   };
   for (const std::string& block : malformed) {
     for (bool refused : {false, true}) {
@@ -488,9 +488,9 @@ TEST(H2FrameReader, HeaderRulesMakeStreamErrors) {
       {field("te", "trailers, gzip"), true},
       {field("te", "trailers"), false},
       {field("connections", "x") + field("tee", "x"), false},
-      {field("a", "1") + pseudo(Pseudo::Path, "/"), true},
-      {pseudo(Pseudo::Path, "/") + pseudo(Pseudo::Path, "/x"), true},
-      {pseudo(Pseudo::Status, "200") + pseudo(Pseudo::Method, "GET") + pseudo(Pseudo::Protocol, "ws"), false},
+      {field("a", "1") + pseudo(HeaderKind::Path, "/"), true},
+      {pseudo(HeaderKind::Path, "/") + pseudo(HeaderKind::Path, "/x"), true},
+      {pseudo(HeaderKind::Status, "200") + pseudo(HeaderKind::Method, "GET") + pseudo(HeaderKind::Protocol, "ws"), false},
   };
   for (const auto& c : cases) {
     Feed feed;
@@ -521,7 +521,7 @@ TEST(H2FrameReader, HeaderListLimits) {
   {
     Feed feed;
     feed.reader.set_max_header_list_size(100);
-    ASSERT_TRUE(feed(headers(1, pseudo(Pseudo::Status, "204") + block_of(3))));  // 42 + 44 kept, 132 >= 100
+    ASSERT_TRUE(feed(headers(1, pseudo(HeaderKind::Status, "204") + block_of(3))));  // 42 + 44 kept, 132 >= 100
     EXPECT_EQ(feed.events, std::vector<std::string>{"Headers(1,0,:status=204,k0=0123456789)"});
   }
   {
@@ -550,12 +550,12 @@ TEST(H2FrameReader, DistinctNamesBeyondTheMapCapacityGoOverSize) {
   ASSERT_TRUE(feed.reader.set_max_recv_frame_size(kMaxFramePayload));
   feed.reader.set_max_header_list_size(UINT32_MAX);
   std::string block;
-  for (size_t i = 0; i <= kMaxDistinctFieldNames; ++i) block += field(numbered('n', i), "");
+  for (size_t i = 0; i <= http::HeaderMap::kMaxNames; ++i) block += field(numbered('n', i), "");
   block += field("n0", "again");
   ASSERT_TRUE(feed(headers(1, block)));
   const auto& h = std::get<HeadersFrame>(feed.batch.events.at(0));
-  EXPECT_EQ(h.fields.size(), kMaxDistinctFieldNames);
-  EXPECT_EQ(h.fields.name(h.fields.size() - 1), "n24575");
+  EXPECT_EQ(h.fields().value_count(), http::HeaderMap::kMaxNames);
+  EXPECT_EQ(h.fields().name(h.fields().name_count() - 1), "n24575");
 }
 
 }  // namespace

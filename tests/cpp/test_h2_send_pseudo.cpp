@@ -7,13 +7,17 @@
 namespace vintrel::h2 {
 namespace {
 
+using hpack::HeaderKind;
+using hpack::kPseudoCount;
+using hpack::pseudo_name;
+
 // "name=value" pairs in slot order.
 std::string shown(const SendPseudo& p) {
   std::string out;
   for (size_t i = 0; i < kPseudoCount; ++i) {
     if (!p.slots[i]) continue;
     if (!out.empty()) out += ' ';
-    out.append(pseudo_name(static_cast<Pseudo>(i))).append("=").append(*p.slots[i]);
+    out.append(pseudo_name(static_cast<HeaderKind>(i))).append("=").append(*p.slots[i]);
   }
   return out;
 }

@@ -7,7 +7,13 @@
 #include <stdexcept>
 #include <vector>
 
-#include "src/py/common.h"
+#include "src/py/args.h"
+#include "src/py/event_class.h"
+#include "src/py/guard.h"
+#include "src/py/objects.h"
+#include "src/py/once.h"
+#include "src/py/repr.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 namespace {
@@ -28,7 +34,7 @@ PyObject* probe_event_type();
 
 PyObject* event_repr(PyObject* self) {
   const auto& e = payload_of<ProbeEvent>(self);
-  return repr_from(util::Repr("Probe")
+  return repr_from(Repr("Probe")
                        .integer("stream_id", e.stream_id)
                        .flag("end_stream", e.end_stream)
                        .optional("status", e.status)

@@ -12,16 +12,22 @@
 
 namespace vintrel::h2::hpack {
 
-enum class HeaderKind : uint8_t { Field, Authority, Method, Scheme, Path, Protocol, Status };
+// The one enumeration of the six pseudo-headers, for HPACK and framing
+// alike: first, in the order a block carries them (so each is also its
+// slot number, 0 to kPseudoCount - 1, where a block keeps them), then a
+// regular field.
+enum class HeaderKind : uint8_t { Method, Scheme, Authority, Path, Protocol, Status, Field };
+inline constexpr size_t kPseudoCount = 6;
+static_assert(static_cast<size_t>(HeaderKind::Field) == kPseudoCount);
 
 inline constexpr size_t kEntryOverhead = 32;
 
-// ":authority" for HeaderKind::Authority and so on; empty for Field.
+// ":method" for HeaderKind::Method and so on; empty for Field.
 constexpr std::string_view pseudo_name(HeaderKind kind) noexcept {
   switch (kind) {
-    case HeaderKind::Authority: return ":authority";
     case HeaderKind::Method: return ":method";
     case HeaderKind::Scheme: return ":scheme";
+    case HeaderKind::Authority: return ":authority";
     case HeaderKind::Path: return ":path";
     case HeaderKind::Protocol: return ":protocol";
     case HeaderKind::Status: return ":status";

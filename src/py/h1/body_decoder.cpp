@@ -3,9 +3,15 @@
 // buffered bytes are lent out of the decoder's buffer and copied once, into
 // the result.
 #include "core/http1/body_decoder.h"
+#include "src/py/args.h"
 #include "src/py/errors.h"
 #include "src/py/exports.h"
+#include "src/py/guard.h"
 #include "src/py/http/header_args.h"
+#include "src/py/loans.h"
+#include "src/py/objects.h"
+#include "src/py/once.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 namespace {

@@ -5,10 +5,16 @@
 // this call's own string and become bytes after it; received bytes, which
 // may be large, are lent out of the codec and copied once, into the result.
 #include "core/http1/codec.h"
+#include "src/py/args.h"
 #include "src/py/errors.h"
 #include "src/py/exports.h"
+#include "src/py/guard.h"
 #include "src/py/h1/events.h"
 #include "src/py/http/header_args.h"
+#include "src/py/loans.h"
+#include "src/py/objects.h"
+#include "src/py/once.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 namespace {

@@ -1,7 +1,13 @@
 #include "src/py/h1/events.h"
 
+#include "src/py/event_class.h"
 #include "src/py/exports.h"
+#include "src/py/guard.h"
 #include "src/py/http/header_args.h"
+#include "src/py/objects.h"
+#include "src/py/once.h"
+#include "src/py/repr.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 namespace {
@@ -84,7 +90,7 @@ constexpr PyGetSetDef head_getters[] = {
 
 PyObject* response_repr(PyObject* self) {
   const ResponseEvent& e = payload_of<ResponseEvent>(self);
-  return repr_from(util::Repr("H1ResponseHead")
+  return repr_from(Repr("H1ResponseHead")
                        .integer("status", e.status)
                        .text("body_kind", kBodyKinds[e.head.body_kind.index])
                        .flag("keep_alive", e.head.keep_alive));
@@ -115,7 +121,7 @@ PyType_Spec kResponseSpec = event_spec<ResponseEvent>("vintrel._vintrel.H1Respon
 
 PyObject* request_repr(PyObject* self) {
   const RequestEvent& e = payload_of<RequestEvent>(self);
-  return repr_from(util::Repr("H1RequestHead")
+  return repr_from(Repr("H1RequestHead")
                        .text("method", e.method)
                        .text("target", e.target)
                        .text("body_kind", kBodyKinds[e.head.body_kind.index]));

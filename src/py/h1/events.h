@@ -3,7 +3,7 @@
 #pragma once
 
 #include "core/http1/head_parse.h"
-#include "src/py/common.h"
+#include "src/py/python.h"
 
 namespace vintrel::py {
 

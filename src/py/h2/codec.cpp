@@ -3,8 +3,8 @@
 // behind the object's own lock.
 //
 // Receiving. Under the lock the reader cuts and loads every complete frame
-// into this call's batch: the events (header fields already copied into
-// each block's store) and the reader's blocks of held bytes that they view
+// into this call's batch: the events (header fields already in each
+// block's header map) and the reader's blocks of held bytes that they view
 // (a frame completed across calls), handed over, never copied. The lock is
 // released, and only then are the events made, each DATA payload and GOAWAY
 // debug data copied from its view into its bytes. The views point into the
@@ -18,13 +18,18 @@
 // under the codec's lock (and the HeaderMap's, read in place, taken first;
 // the codec never takes a map's lock while holding its own) into this
 // call's buffer; the frames are written into the result bytes afterwards.
+#include "core/http2/frame_writer.h"
+#include "core/http2/hpack_adapter.h"
+#include "core/http2/send_pseudo.h"
+#include "src/py/args.h"
 #include "src/py/errors.h"
 #include "src/py/exports.h"
+#include "src/py/guard.h"
 #include "src/py/h2/events.h"
 #include "src/py/http/header_args.h"
-#include "core/http2/frame_writer.h"
-#include "core/http2/hpack_block.h"
-#include "core/http2/send_pseudo.h"
+#include "src/py/objects.h"
+#include "src/py/once.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 namespace {
@@ -151,10 +156,10 @@ constexpr Params<1> kSendFrame{"set_send_max_frame_size", {"val"}, 1};
 
 // ---------------------------------------------------------------- arguments
 
-// A stream id: unsigned 32-bit, and below 2^31 to be writable.
-bool stream_id_arg(PyObject* obj, h2::StreamId* out) {
-  uint32_t raw;
-  if (!unsigned_arg(obj, &raw)) return false;
+// A stream id from the unsigned 32-bit `raw` that the caller converted
+// with the other arguments, once (so an impure __index__ cannot have one
+// value checked and another written): below 2^31 to be writable.
+bool stream_id_of(uint32_t raw, h2::StreamId* out) {
   auto id = h2::check_stream_id(raw);
   if (!id) {
     raise_failure(std::move(id).error());
@@ -207,7 +212,7 @@ PyObject* serialize_request_headers(PyObject* self, PyObject* const* args, Py_ss
       !flag_arg(arg[4], "end_stream", &end_stream))
     return nullptr;
   h2::StreamId id;
-  if (!stream_id_arg(arg[0], &id)) return nullptr;
+  if (!stream_id_of(raw_id, &id)) return nullptr;
   auto pseudo = h2::request_pseudo(method, url);
   if (!pseudo) return raise_failure(std::move(pseudo).error());
   return header_block(self, id, *pseudo, headers, "headers", end_stream);
@@ -227,7 +232,7 @@ PyObject* serialize_response_headers(PyObject* self, PyObject* const* args, Py_s
       !flag_arg(arg[3], "end_stream", &end_stream))
     return nullptr;
   h2::StreamId id;
-  if (!stream_id_arg(arg[0], &id)) return nullptr;
+  if (!stream_id_of(raw_id, &id)) return nullptr;
   auto pseudo = h2::response_pseudo(status);
   if (!pseudo) return raise_failure(std::move(pseudo).error());
   return header_block(self, id, *pseudo, headers, "headers", end_stream);
@@ -241,7 +246,7 @@ PyObject* serialize_trailers(PyObject* self, PyObject* const* args, Py_ssize_t n
   uint32_t raw_id;
   if (!unsigned_arg(arg[0], &raw_id) || !check_headers_arg(arg[1], "trailers", false)) return nullptr;
   h2::StreamId id;
-  if (!stream_id_arg(arg[0], &id)) return nullptr;
+  if (!stream_id_of(raw_id, &id)) return nullptr;
   return header_block(self, id, h2::SendPseudo{}, arg[1], "trailers", true);
 }
 
@@ -259,7 +264,7 @@ PyObject* serialize_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       !flag_arg(arg[2], "end_stream", &end_stream))
     return nullptr;
   h2::StreamId id;
-  if (!stream_id_arg(arg[0], &id)) return nullptr;
+  if (!stream_id_of(raw_id, &id)) return nullptr;
   const h2::SendFrameSize size = locked<CodecState>(self, [](CodecState& c) { return c.send_size; });
   if (auto fits = size.check_data(data.size()); !fits) return raise_failure(std::move(fits).error());
   return new_bytes(h2::data_frame_len(data.size()), [&](char* out) { h2::write_data(out, id, data, end_stream); });
@@ -273,7 +278,7 @@ PyObject* id_and_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   uint32_t raw_id, value;
   if (!unsigned_arg(arg[0], &raw_id) || !unsigned_arg(arg[1], &value)) return nullptr;
   h2::StreamId id;
-  if (!stream_id_arg(arg[0], &id)) return nullptr;
+  if (!stream_id_of(raw_id, &id)) return nullptr;
   return new_bytes(h2::kRstStreamFrameLen, [&](char* out) { Write(out, id, value); });
 }
 static_assert(h2::kRstStreamFrameLen == h2::kWindowUpdateFrameLen);
@@ -305,7 +310,7 @@ PyObject* serialize_go_away(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       (!is_none(arg[2]) && !wire_bytes(arg[2], "debug_data", &debug)))
     return nullptr;
   h2::StreamId id;
-  if (!stream_id_arg(arg[0], &id)) return nullptr;
+  if (!stream_id_of(raw_id, &id)) return nullptr;
   if (auto ok = h2::check_go_away_debug(debug); !ok) return raise_failure(std::move(ok).error());
   return new_bytes(h2::go_away_frame_len(debug.size()),
                    [&](char* out) { h2::write_go_away(out, id, code, debug); });

@@ -4,10 +4,14 @@
 // that carry only integers keep the core's frame value as their payload.
 #include "src/py/h2/events.h"
 
-#include <span>
-
+#include "src/py/event_class.h"
 #include "src/py/exports.h"
+#include "src/py/guard.h"
 #include "src/py/http/header_args.h"
+#include "src/py/objects.h"
+#include "src/py/once.h"
+#include "src/py/repr.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 namespace {
@@ -29,7 +33,7 @@ struct DataEvent {
 
 PyObject* data_repr(PyObject* self) {
   const auto& e = payload_of<DataEvent>(self);
-  return repr_from(util::Repr("Data")
+  return repr_from(Repr("Data")
                        .integer("stream_id", e.stream_id)
                        .flag("end_stream", e.end_stream)
                        .integer("len", PyBytes_GET_SIZE(e.data.get())));
@@ -75,7 +79,7 @@ PyObject* headers_repr(PyObject* self) {
   const auto& e = payload_of<HeadersEvent>(self);
   const size_t fields =
       locked<HeaderMapState>(e.headers.get(), [](HeaderMapState& s) { return s.map.value_count(); });
-  return repr_from(util::Repr("Headers")
+  return repr_from(Repr("Headers")
                        .integer("stream_id", e.stream_id)
                        .optional("status", e.status)
                        .flag("end_stream", e.end_stream)
@@ -137,7 +141,7 @@ PyGetSetDef setting_field(const char* name, const char* doc) {
 
 PyObject* settings_repr(PyObject* self) {
   const auto& e = payload_of<h2::SettingsFrame>(self);
-  return repr_from(util::Repr("Settings")
+  return repr_from(Repr("Settings")
                        .flag("ack", e.ack)
                        .optional("max_concurrent_streams", e.settings.max_concurrent_streams)
                        .optional("initial_window_size", e.settings.initial_window_size)
@@ -286,22 +290,12 @@ std::optional<std::string> owned(std::optional<std::string_view> v) {
 }
 
 PyObject* headers_event(h2::HeadersFrame& f) {
-  // The fields go from the block's store into the map the event hands out
-  // in one bulk append (one copy, room reserved once); the block kept at
-  // most the map's capacity of names, so the map cannot be full.
-  constexpr size_t kOnStack = 32;
-  std::array<http::FieldView, kOnStack> on_stack;
-  std::vector<http::FieldView> on_heap;
-  const size_t n = f.fields.size();
-  if (n > kOnStack) on_heap.resize(n);
-  const std::span<http::FieldView> views(n > kOnStack ? on_heap.data() : on_stack.data(), n);
-  for (size_t i = 0; i < n; ++i) views[i] = {f.fields.name(i), f.fields.value(i)};
-  http::HeaderMap map;
-  (void)map.append_fields(views);
+  // The block's regular fields are already the map the event hands out:
+  // it is taken over, not copied.
   HeadersEvent event{f.stream_id, f.end_stream, true, owned(f.method()), owned(f.scheme()),
                      owned(f.authority()), owned(f.path()), f.status(), OwnedRef(), f.truncated};
-  h2::give_back_fields(std::move(f.fields));
-  PyObject* headers = new_header_map(std::move(map));
+  PyObject* headers = new_header_map(std::move(f.kept->regular()));
+  h2::give_back_kept_fields(std::move(f.kept));
   if (headers == nullptr) return nullptr;
   event.headers = OwnedRef(headers);
   return new_event(h2_frame_headers_type(), std::move(event));

@@ -2,8 +2,8 @@
 // H2Codec.receive returns, one per frame event of the core reader.
 #pragma once
 
-#include "src/py/common.h"
 #include "core/http2/frame_reader.h"
+#include "src/py/python.h"
 
 namespace vintrel::py {
 

@@ -1,8 +1,13 @@
 // H2FlowControl: one HTTP/2 flow-control window, a thin shell over
 // h2::FlowControl behind the object's own lock.
-#include "src/py/exports.h"
-#include "src/py/errors.h"
 #include "core/http2/streams/flow_control.h"
+#include "src/py/args.h"
+#include "src/py/errors.h"
+#include "src/py/exports.h"
+#include "src/py/guard.h"
+#include "src/py/objects.h"
+#include "src/py/once.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 namespace {

@@ -1,8 +1,13 @@
 // H2StreamState: the state machine of one HTTP/2 stream, a thin shell over
 // h2::StreamState behind the object's own lock.
-#include "src/py/exports.h"
-#include "src/py/errors.h"
 #include "core/http2/streams/state.h"
+#include "src/py/args.h"
+#include "src/py/errors.h"
+#include "src/py/exports.h"
+#include "src/py/guard.h"
+#include "src/py/objects.h"
+#include "src/py/once.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 namespace {

@@ -1,7 +1,9 @@
 #include "src/py/http/header_args.h"
 
+#include "src/py/args.h"
 #include "src/py/errors.h"
 #include "src/py/exports.h"
+#include "src/py/objects.h"
 
 #include <cstring>
 #include <type_traits>

@@ -3,10 +3,11 @@
 // for received headers.
 #pragma once
 
-#include "src/py/common.h"
-
+#include "core/http/header_field.h"
 #include "core/http/header_map.h"
 #include "src/py/http/header_map.h"
+#include "src/py/objects.h"
+#include "src/py/python.h"
 
 namespace vintrel::py {
 

@@ -13,9 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "src/py/args.h"
 #include "src/py/errors.h"
 #include "src/py/exports.h"
+#include "src/py/guard.h"
 #include "src/py/http/header_args.h"
+#include "src/py/objects.h"
+#include "src/py/once.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 namespace {

@@ -3,11 +3,11 @@
 // use to take and return header maps (header_args.h).
 #pragma once
 
-#include "src/py/common.h"
-
 #include <atomic>
 
 #include "core/http/header_map.h"
+#include "src/py/objects.h"
+#include "src/py/python.h"
 
 namespace vintrel::py {
 

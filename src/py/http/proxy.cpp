@@ -21,7 +21,14 @@
 #endif
 
 #include "core/proxy/matcher.h"
+#include "src/py/args.h"
+#include "src/py/event_class.h"
 #include "src/py/exports.h"
+#include "src/py/guard.h"
+#include "src/py/objects.h"
+#include "src/py/once.h"
+#include "src/py/repr.h"
+#include "src/py/results.h"
 
 namespace vintrel::py {
 namespace {
@@ -84,7 +91,7 @@ PyObject* intercept_raw_auth(PyObject* self, PyObject*) {
 
 // The uri between double quotes; see util::append_quoted for the escapes.
 PyObject* intercept_repr(PyObject* self) {
-  return repr_from(util::Repr("ProxyIntercept").text("uri", payload_of<InterceptPayload>(self).uri));
+  return repr_from(Repr("ProxyIntercept").text("uri", payload_of<InterceptPayload>(self).uri));
 }
 
 PyMethodDef kInterceptMethods[] = {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/http/header_map.h"
-#include "core/http2/header_block.h"
+#include "core/http2/received_block.h"
 #include "core/http2/hpack/decoder.h"
 #include "core/http2/hpack/encoder.h"
 #include "core/http2/send_pseudo.h"

@@ -1,81 +1,10 @@
-#include "src/py/common.h"
+#include "src/py/args.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <stdexcept>
+#include "src/py/guard.h"
 
 namespace vintrel::py {
 
-// ---------------------------------------------------------------- lock rule
-
-// What a locked callable may return: core values, never an object pointer.
-static_assert(kIsPythonObject<PyObject*> && kIsPythonObject<PyObject* const&>);
-static_assert(!kIsPythonObject<int> && !kIsPythonObject<std::string> && !kIsPythonObject<const char*>);
-
-#ifdef VINTREL_LOCK_CHECKS
-int& held_locks() noexcept {
-  thread_local int held = 0;
-  return held;
-}
-
-void fail_locked(const char* what) noexcept {
-  std::fprintf(stderr, "vintrel: %s while holding an object's lock\n", what);
-  std::fflush(stderr);
-  std::abort();
-}
-#endif
-
-// ---------------------------------------------------------------- entry guard
-
-void raise_from_cpp_exception() noexcept {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    PyErr_Format(PyExc_SystemError, "unexpected internal error: %s", e.what());
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected internal error");
-  }
-}
-
-// ---------------------------------------------------------------- once slots
-
-PyObject* OnceSlot::slow_get(Create create) {
-  assert_unlocked("creating a once-only value");
-  const std::thread::id self = std::this_thread::get_id();
-  if (creator_.load(std::memory_order_acquire) == self) {
-    // This thread is inside create() already, re-entered through the Python
-    // code create() runs; waiting would wait on itself forever.
-    PyErr_SetString(PyExc_RuntimeError,
-                    "re-entrant initialisation of a vintrel module object");
-    return nullptr;
-  }
-  if (!mu_.try_lock()) {
-    // Another thread is creating the object and may need the interpreter
-    // lock to finish: wait without holding it.
-    Py_BEGIN_ALLOW_THREADS
-    mu_.lock();
-    Py_END_ALLOW_THREADS
-  }
-  std::unique_lock<std::mutex> hold(mu_, std::adopt_lock);
-  PyObject* p = value_.load(std::memory_order_acquire);
-  if (p == nullptr) {
-    struct Creating {
-      std::atomic<std::thread::id>& creator;
-      ~Creating() { creator.store(std::thread::id{}, std::memory_order_release); }
-    } creating{creator_};
-    creator_.store(self, std::memory_order_release);
-    p = create();
-    if (p != nullptr) value_.store(p, std::memory_order_release);
-  }
-  return p;
-}
-
-// ---------------------------------------------------------------- arguments
+// ---------------------------------------------------------------- extraction
 
 namespace {
 
@@ -158,11 +87,6 @@ bool parse_tuple(const ParamsView& p, PyObject* args, PyObject* kwargs, PyObject
     }
   }
   return check_required(p, out);
-}
-
-PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
-  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", type->tp_name);
-  return nullptr;
 }
 
 bool no_constructor_args(const char* cls, PyObject* args, PyObject* kwargs) {
@@ -299,60 +223,5 @@ bool index_u64(PyObject* obj, uint64_t* out) {
   *out = v;
   return true;
 }
-
-// ---------------------------------------------------------------- results
-
-PyObject* bytes_joined(std::initializer_list<std::string_view> pieces) {
-  size_t size = 0;
-  for (std::string_view p : pieces) size += p.size();
-  return new_bytes(size, [&](char* out) {
-    for (std::string_view p : pieces) {
-      if (!p.empty()) std::memcpy(out, p.data(), p.size());
-      out += p.size();
-    }
-  });
-}
-
-Loans::Lent Loans::lend(std::string_view view) {
-  if (view.empty()) return {};
-  loans_.push_back(Loan{++next_, view, {}, false});
-  return {next_, view.size()};
-}
-
-void Loans::settle() {
-  for (Loan& loan : loans_) {
-    if (loan.settled) continue;
-    loan.owned.assign(loan.view);
-    loan.settled = true;
-  }
-}
-
-void Loans::repay(uint64_t ticket, char* out) noexcept {
-  for (size_t i = 0; i < loans_.size(); ++i) {
-    if (loans_[i].ticket != ticket) continue;
-    const std::string_view bytes = loans_[i].bytes();
-    if (out != nullptr) std::memcpy(out, bytes.data(), bytes.size());
-    if (i + 1 != loans_.size()) loans_[i] = std::move(loans_.back());
-    loans_.pop_back();
-    return;
-  }
-}
-
-PyObject* make_interned_tuple(const std::string_view* texts, size_t count) {
-  PyObject* all = PyTuple_New(static_cast<Py_ssize_t>(count));
-  if (all == nullptr) return nullptr;
-  for (size_t i = 0; i < count; ++i) {
-    PyObject* text = str_from(texts[i]);
-    if (text == nullptr) {
-      Py_DECREF(all);
-      return nullptr;
-    }
-    PyUnicode_InternInPlace(&text);
-    PyTuple_SET_ITEM(all, static_cast<Py_ssize_t>(i), text);
-  }
-  return all;
-}
-
-PyObject* make_type(PyType_Spec* spec) { return PyType_FromSpec(spec); }
 
 }  // namespace vintrel::py

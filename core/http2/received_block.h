@@ -11,40 +11,34 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
-#include <vector>
 
+#include "core/http/header_map.h"
 #include "core/http2/frame/head.h"
+#include "core/http2/hpack/header.h"
 
 namespace vintrel::h2 {
 
-enum class Pseudo : uint8_t { Method, Scheme, Authority, Path, Protocol, Status };
-inline constexpr size_t kPseudoCount = 6;
-// ":method", ":scheme", ":authority", ":path", ":protocol", ":status".
-std::string_view pseudo_name(Pseudo which) noexcept;
+// The pseudo-headers are the HPACK header kinds before Field; a block keeps
+// each in the slot of its number.
+using hpack::HeaderKind;
+using hpack::kPseudoCount;
+using hpack::pseudo_name;
 
 // What a decoded header costs against the header-list limits: name octets
 // (a pseudo-header's colon included) + value octets + 32.
 inline constexpr uint64_t kHeaderOverhead = 32;
 
-// The decoded fields a header block keeps, in one byte store: the
-// pseudo-headers by slot and the regular fields in arrival order.
-class HeaderFields {
+// What a header block keeps for its event: the pseudo-headers by slot, in
+// one byte store, and the regular fields in arrival order, in the header
+// map the event hands out.
+class KeptFields {
  public:
-  size_t size() const noexcept { return fields_.size(); }
-  std::string_view name(size_t i) const noexcept { return view(fields_[i].name); }
-  std::string_view value(size_t i) const noexcept { return view(fields_[i].value); }
-  std::optional<std::string_view> pseudo(Pseudo which) const noexcept;
-
-  void add_pseudo(Pseudo which, std::string_view value);
-  void add_field(std::string_view name, std::string_view value);
-  // Empty again, keeping the storage.
-  void clear() noexcept {
-    bytes_.clear();
-    fields_.clear();
-    pseudo_ = {};
-  }
-  size_t storage() const noexcept { return bytes_.capacity() + fields_.capacity() * sizeof(Field); }
+  std::optional<std::string_view> pseudo(HeaderKind which) const noexcept;
+  void add_pseudo(HeaderKind which, std::string_view value);
+  http::HeaderMap& regular() noexcept { return regular_; }
+  const http::HeaderMap& regular() const noexcept { return regular_; }
+  // Empty again; the pseudo-headers' store keeps its storage when modest.
+  void clear() noexcept;
 
  private:
   // 32-bit offsets: a block keeps less than the header-list size, which
@@ -53,38 +47,36 @@ class HeaderFields {
     uint32_t offset;
     uint32_t length;
   };
-  struct Field {
-    Span name;
-    Span value;
-  };
-  Span store(std::string_view bytes);
-  std::string_view view(Span s) const noexcept { return std::string_view(bytes_).substr(s.offset, s.length); }
-
-  std::string bytes_;
-  std::vector<Field> fields_;
+  std::string pseudo_bytes_;
   std::array<std::optional<Span>, kPseudoCount> pseudo_{};
+  http::HeaderMap regular_;
 };
 
-// Field stores circulate per thread: a block starts from the store that the
-// last finished event on this thread gave back, so a steady connection
-// allocates none. Only modest stores are kept.
-HeaderFields take_spare_fields() noexcept;
-void give_back_fields(HeaderFields&& fields) noexcept;
+// Kept fields live on the heap, so that an event holds a pointer rather
+// than a map (frame events stay small); emptied ones circulate per thread,
+// so a steady connection allocates none. A block takes one when it starts;
+// whoever consumes the event gives it back.
+using KeptFieldsPtr = std::unique_ptr<KeptFields>;
+KeptFieldsPtr take_kept_fields();
+void give_back_kept_fields(KeptFieldsPtr fields) noexcept;
 
 // A complete header block: the event of a HEADERS frame and its
 // CONTINUATION frames. END_HEADERS is always set on it.
 struct HeadersFrame {
   StreamId stream_id;
   bool end_stream;
-  HeaderFields fields;
+  KeptFieldsPtr kept;  // never null until given back
   // The list reached the max header list size: the headers from there on
   // were dropped, so the fields are not the whole request.
   bool truncated = false;
 
-  std::optional<std::string_view> method() const noexcept { return fields.pseudo(Pseudo::Method); }
-  std::optional<std::string_view> scheme() const noexcept { return fields.pseudo(Pseudo::Scheme); }
-  std::optional<std::string_view> authority() const noexcept { return fields.pseudo(Pseudo::Authority); }
-  std::optional<std::string_view> path() const noexcept { return fields.pseudo(Pseudo::Path); }
+  // The regular fields.
+  const http::HeaderMap& fields() const noexcept { return kept->regular(); }
+  std::optional<std::string_view> pseudo(HeaderKind which) const noexcept { return kept->pseudo(which); }
+  std::optional<std::string_view> method() const noexcept { return pseudo(HeaderKind::Method); }
+  std::optional<std::string_view> scheme() const noexcept { return pseudo(HeaderKind::Scheme); }
+  std::optional<std::string_view> authority() const noexcept { return pseudo(HeaderKind::Authority); }
+  std::optional<std::string_view> path() const noexcept { return pseudo(HeaderKind::Path); }
   // The decoder hands over three digits 100 to 999.
   std::optional<uint16_t> status() const noexcept;
 };
@@ -97,29 +89,25 @@ struct HeaderLimits {
   uint64_t abuse;
 };
 
-// The regular fields a block keeps may name at most this many distinct
-// names: the capacity of the header map the Python layer builds from them.
-// A block that would pass it goes over size instead.
-inline constexpr size_t kMaxDistinctFieldNames = 24576;
-
 // The sink the HPACK decoder delivers each decoded header to, in block
 // order. Each accept answers whether decoding should go on: false only when
 // the list passed the abuse limit.
 class HeaderBlock {
  public:
   // A list size above 2^32 - 1 counts as 2^32 - 1 (the setting is 32-bit,
-  // and the kept fields' store is addressed by 32-bit offsets).
-  HeaderBlock(StreamId stream_id, bool end_stream, HeaderLimits limits) noexcept
+  // and the kept bytes are addressed by 32-bit offsets).
+  HeaderBlock(StreamId stream_id, bool end_stream, HeaderLimits limits)
       : stream_id_(stream_id),
         end_stream_(end_stream),
         limits_{std::min<uint64_t>(limits.max_list, UINT32_MAX), limits.abuse},
-        fields_(take_spare_fields()) {}
+        kept_(take_kept_fields()) {}
 
   // The value is valid UTF-8 (a method token for :method, three digits 100
   // to 999 for :status): the decoder checks it.
-  bool accept_pseudo(Pseudo which, std::string_view value);
+  bool accept_pseudo(HeaderKind which, std::string_view value);
   // The name is a valid lowercase field name and the value a valid field
-  // value: the decoder checks both.
+  // value: the decoder checks both. Past the header map's capacity of
+  // names the block goes over size.
   bool accept_field(std::string_view name, std::string_view value);
 
   StreamId stream_id() const noexcept { return stream_id_; }
@@ -134,7 +122,6 @@ class HeaderBlock {
   // Size accounting and keeping (or dropping, once over size); false past
   // the abuse limit.
   bool count(uint64_t size) noexcept;
-  bool room_for_name(std::string_view name);
 
   StreamId stream_id_;
   bool end_stream_;
@@ -144,10 +131,7 @@ class HeaderBlock {
   bool over_size_ = false;
   bool saw_regular_ = false;
   uint64_t list_size_ = 0;
-  HeaderFields fields_;
-  // Only once a block holds as many fields as the name cap: the distinct
-  // names kept so far.
-  std::unique_ptr<std::unordered_set<std::string>> names_;
+  KeptFieldsPtr kept_;
 };
 
 // The seam between header-block assembly and the HPACK decoder.

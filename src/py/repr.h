@@ -1,9 +1,10 @@
 // The repr of an event object: Name(field=value, ...), with the value forms
 // every event shares: integers in decimal, flags as true or false, an
 // optional value as Some(value) or None, text between double quotes with
-// the escapes of append_quoted. For example
+// the escapes of util::append_quoted. For example
 //   Repr("Data").integer("stream_id", 3).flag("end_stream", true).integer("len", 5).finish()
-// gives Data(stream_id=3, end_stream=true, len=5).
+// gives Data(stream_id=3, end_stream=true, len=5). Plain C++: results.h
+// makes the str of a finished repr.
 #pragma once
 
 #include <charconv>
@@ -14,7 +15,7 @@
 
 #include "core/util/quote.h"
 
-namespace vintrel::util {
+namespace vintrel::py {
 
 // An integer type other than bool (a flag prints as true/false).
 template <class I>
@@ -41,7 +42,7 @@ class Repr {
   }
   Repr& text(std::string_view field, std::string_view value) {
     key(field);
-    append_quoted(out_, value);
+    util::append_quoted(out_, value);
     return *this;
   }
   // Some(value) or None.
@@ -61,7 +62,7 @@ class Repr {
     key(field);
     if (value) {
       out_ += "Some(";
-      append_quoted(out_, *value);
+      util::append_quoted(out_, *value);
       out_ += ')';
     } else {
       out_ += "None";
@@ -93,4 +94,4 @@ class Repr {
   bool first_ = true;
 };
 
-}  // namespace vintrel::util
+}  // namespace vintrel::py

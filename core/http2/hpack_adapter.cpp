@@ -1,21 +1,10 @@
-#include "core/http2/hpack_block.h"
+#include "core/http2/hpack_adapter.h"
 
 namespace vintrel::h2 {
-namespace {
-
-// The reader's pseudo-header slots by HPACK kind (Field has none).
-constexpr Pseudo kSlotOf[] = {Pseudo::Method, Pseudo::Authority, Pseudo::Method, Pseudo::Scheme,
-                              Pseudo::Path,   Pseudo::Protocol,  Pseudo::Status};
-// And back, in slot order.
-constexpr hpack::HeaderKind kKindOf[kPseudoCount] = {hpack::HeaderKind::Method, hpack::HeaderKind::Scheme,
-                                                     hpack::HeaderKind::Authority, hpack::HeaderKind::Path,
-                                                     hpack::HeaderKind::Protocol, hpack::HeaderKind::Status};
-
-}  // namespace
 
 BlockDecodeStatus HpackBlockDecoder::decode(std::string_view fragment, HeaderBlock& block) {
   hpack::SinkFn sink([&block](const hpack::DecodedHeader& h) {
-    const bool go_on = h.is_pseudo() ? block.accept_pseudo(kSlotOf[static_cast<size_t>(h.kind)], h.value)
+    const bool go_on = h.is_pseudo() ? block.accept_pseudo(h.kind, h.value)
                                      : block.accept_field(h.name, h.value);
     return go_on ? hpack::SinkAction::Continue : hpack::SinkAction::Stop;
   });
@@ -33,7 +22,7 @@ BlockDecodeStatus HpackBlockDecoder::decode(std::string_view fragment, HeaderBlo
 void HpackBlockEncoder::encode(const SendPseudo& pseudo, const http::HeaderMap* fields, std::string& out) {
   list_.clear();
   for (size_t i = 0; i < kPseudoCount; ++i) {
-    if (pseudo.slots[i]) list_.push_back(hpack::DecodedHeader::pseudo(kKindOf[i], *pseudo.slots[i]));
+    if (pseudo.slots[i]) list_.push_back(hpack::DecodedHeader::pseudo(static_cast<HeaderKind>(i), *pseudo.slots[i]));
   }
   if (fields != nullptr) {
     list_.reserve(list_.size() + fields->value_count());
