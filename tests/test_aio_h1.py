@@ -6,6 +6,7 @@ import pytest
 
 from vintrel import HeaderMap
 from vintrel.aio import H1Client, Request, Response, serve_h1
+import wire
 
 T = 5.0  # every wait in these tests is bounded
 
@@ -29,7 +30,7 @@ async def echo(req: Request) -> Response:
 
 
 def run(coro):
-    return asyncio.run(asyncio.wait_for(coro, 20))
+    return wire.run(coro, 20)
 
 
 async def with_server(fn):

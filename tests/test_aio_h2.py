@@ -9,6 +9,7 @@ from vintrel import H2Codec, H2FrameGoAway, H2FramePing, H2FrameSettings, Header
 from vintrel.aio import H2Client, Request, Response, serve_h2
 from vintrel.aio.h2 import PREFACE, StreamReset
 from vintrel.aio.tls import client_context, make_self_signed, server_context
+import wire
 
 T = 10.0
 
@@ -29,7 +30,7 @@ async def handler(req: Request) -> Response:
 
 
 def run(coro):
-    return asyncio.run(asyncio.wait_for(coro, 60))
+    return wire.run(coro, 60)
 
 
 @pytest.fixture(scope="module")

@@ -8,6 +8,7 @@ import pytest
 from vintrel.aio import H1Client, H2Client, Request, Response, proxy_for, serve_h1, serve_h2
 from vintrel.aio.proxy import ProxyError
 from vintrel.aio.tls import client_context, make_self_signed, server_context
+import wire
 
 T = 10.0
 
@@ -49,7 +50,7 @@ class ConnectProxy:
 
 
 def run(coro):
-    return asyncio.run(asyncio.wait_for(coro, 30))
+    return wire.run(coro, 30)
 
 
 async def start(handler_or_proxy):

@@ -8,20 +8,11 @@ import struct
 import pytest
 
 import vintrel._vintrel as m
+from wire import frame, lit
 
 H = 0x1  # HEADERS
 C = 0x9  # CONTINUATION
 EH = 0x4  # END_HEADERS
-
-
-def frame(ftype, flags, stream, payload=b"", length=None):
-    n = len(payload) if length is None else length
-    return struct.pack(">I", n)[1:] + bytes([ftype, flags]) + struct.pack(">I", stream) + payload
-
-
-def lit(name, value):
-    """A literal header without indexing, raw strings: a block of its own."""
-    return b"\x00" + bytes([len(name)]) + name + bytes([len(value)]) + value
 
 
 def describe(event):

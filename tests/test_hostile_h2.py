@@ -6,16 +6,13 @@ import tracemalloc
 import pytest
 
 import vintrel._vintrel as m
+from wire import frame
 
 DATA, HEADERS, PRIORITY, RST, SETTINGS, PING, CONT = 0, 1, 2, 3, 4, 6, 9
 END_STREAM, END_HEADERS = 0x1, 0x4
 
 # ":method: GET", ":path: /", ":scheme: https" from the static table.
 REQUEST_BLOCK = b"\x82\x84\x87"
-
-
-def frame(ftype, flags, stream, payload=b""):
-    return struct.pack(">I", len(payload))[1:] + bytes([ftype, flags]) + struct.pack(">I", stream) + payload
 
 
 def raises(codec, data):

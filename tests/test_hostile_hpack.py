@@ -1,19 +1,15 @@
 """HPACK bombs: small blocks that decode to large lists stay within the limits."""
 
-import struct
 import tracemalloc
 
 import pytest
 
 import vintrel._vintrel as m
+from wire import frame
 
 HEADERS, CONT = 1, 9
 END_STREAM, END_HEADERS = 0x1, 0x4
 REQUEST_BLOCK = b"\x82\x84\x87"
-
-
-def frame(ftype, flags, stream, payload=b""):
-    return struct.pack(">I", len(payload))[1:] + bytes([ftype, flags]) + struct.pack(">I", stream) + payload
 
 
 def integer(value, prefix, first=0):

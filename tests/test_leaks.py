@@ -9,6 +9,7 @@ import pytest
 
 import vintrel._vintrel as m
 from conftest import SANITIZED
+from wire import frame
 
 ROUNDS = 500 if SANITIZED else 5_000
 
@@ -18,10 +19,6 @@ def swallow(fn, *args, **kw):
         return fn(*args, **kw)
     except (ValueError, TypeError, KeyError, IndexError, OverflowError, RuntimeError, m.VintrelError):
         return None
-
-
-def frame(ftype, flags, stream, payload=b""):
-    return struct.pack(">I", len(payload))[1:] + bytes([ftype, flags]) + struct.pack(">I", stream) + payload
 
 
 H2_STREAM = (

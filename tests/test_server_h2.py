@@ -14,15 +14,12 @@ import pytest
 from vintrel.server._events import BodyReceived, ConnectionEnded, RequestEnded, RequestReceived, StreamAborted
 from vintrel.server._h2 import H2ServerConnection
 from vintrel.server._limits import Limits
+from wire import frame
 
 PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
 # GET http://a/ in static-table indices and a literal left out of the table.
 RAW_GET = b"\x82\x86\x84\x01\x01a"
 GET = [(":method", "GET"), (":scheme", "http"), (":authority", "example.com"), (":path", "/x?y=1")]
-
-
-def frame(ftype, flags, stream, payload=b""):
-    return struct.pack(">I", len(payload))[1:] + bytes([ftype, flags]) + struct.pack(">I", stream) + payload
 
 
 class Pair:

@@ -34,6 +34,7 @@ import vintrel
 from conftest import SANITIZED, skip_sanitized
 from vintrel.aio.tls import make_self_signed, server_context
 from vintrel.server import Config, Limits, Server
+from wire import frame
 
 T = 20.0
 BLOCK = random.Random(7).randbytes(65521)  # a prime length: piece edges drift against frames
@@ -340,9 +341,6 @@ def test_bodies_survive_any_cut(srv, transport, certs):
 
 
 # --------------------------------------------------------------- hostile
-
-def frame(ftype, flags, sid, payload=b""):
-    return struct.pack(">I", len(payload))[1:] + bytes([ftype, flags]) + struct.pack(">I", sid) + payload
 
 
 GET = [(":method", "GET"), (":scheme", "http"), (":authority", "a"), (":path", "/echo")]

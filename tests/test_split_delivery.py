@@ -20,20 +20,11 @@ import struct
 import pytest
 
 import vintrel._vintrel as m
+from wire import frame, lit
 
 SEEDS = range(8)
 FRAME_TOO_LARGE = (6, "frame length exceeds SETTINGS_MAX_FRAME_SIZE")
 H, C, EH = 0x1, 0x9, 0x4  # HEADERS, CONTINUATION, END_HEADERS
-
-
-def frame(ftype, flags, stream, payload=b"", length=None):
-    n = len(payload) if length is None else length
-    return struct.pack(">I", n)[1:] + bytes([ftype, flags]) + struct.pack(">I", stream) + payload
-
-
-def lit(name, value):
-    """A literal header field without indexing: leaves the dynamic table alone."""
-    return b"\x00" + bytes([len(name)]) + name + bytes([len(value)]) + value
 
 
 def describe(obj):

@@ -7,21 +7,17 @@ Only such arguments let threads interleave inside a call: a call that runs
 no Python code holds the interpreter lock throughout, so plain loops of
 calls from several threads prove nothing about the objects' own locks."""
 
-import struct
 import threading
 import time
 
 from conftest import SANITIZED
 
 import vintrel._vintrel as m
+from wire import frame
 
 SECONDS = 0.5 if SANITIZED else 1.5
 THREADS = 6
 ERRORS = (ValueError, KeyError, RuntimeError, m.VintrelError)
-
-
-def frame(ftype, flags, stream, payload=b""):
-    return struct.pack(">I", len(payload))[1:] + bytes([ftype, flags]) + struct.pack(">I", stream) + payload
 
 
 class Shared:
