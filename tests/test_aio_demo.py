@@ -1,4 +1,4 @@
-"""The demo runs to the end from the package."""
+"""The demo runs to the end from the package, its server logging no failure."""
 
 import os
 import subprocess
@@ -16,6 +16,7 @@ def test_demo_runs(tmp_path):
         capture_output=True, text=True, timeout=120, env=env, cwd=tmp_path,
     )
     assert out.returncode == 0, out.stderr
+    assert "Traceback" not in out.stderr, out.stderr  # the server logs no failed application
     lines = out.stdout.splitlines()
     assert lines[-1] == "done"
     assert sum("-> 200" in line for line in lines) >= 6

@@ -1,10 +1,12 @@
-"""``python -m vintrel.demo``: the drivers talking to each other on loopback.
+"""``python -m vintrel.demo``: the server and the client drivers talking to
+each other on loopback.
 
-Starts an embedded server for HTTP/1.1, one for HTTP/2 over cleartext
-(prior knowledge) and, when the ``openssl`` command can make a throwaway
-certificate, one for HTTP/2 over TLS with ALPN "h2"; fetches a few
-resources from each with the client drivers and prints what was exchanged
-and how long it took.
+Starts the ASGI server (``vintrel.server``) on one cleartext port, which
+serves HTTP/1.1 and HTTP/2 with prior knowledge alike, and, when the
+``openssl`` command can make a throwaway certificate, on one TLS port that
+offers h2 and http/1.1 by ALPN; fetches a few resources over HTTP/1.1, h2c
+and h2 over TLS with the client drivers of ``vintrel.aio``, and prints
+what was exchanged and how long it took.
 """
 
 from __future__ import annotations
@@ -13,20 +15,35 @@ import asyncio
 import tempfile
 import time
 from pathlib import Path
+from typing import Any
 
-from . import HeaderMap, __version__
-from .aio import H1Client, H2Client, Request, Response, serve_h1, serve_h2
+from . import __version__
+from .aio import H1Client, H2Client, Response
 from .aio.tls import client_context, make_self_signed, server_context
+from .server import Config, Server
 
 
-async def handler(req: Request) -> Response:
-    headers = HeaderMap([("content-type", "text/plain"), ("server", "vintrel-demo")])
-    if req.target.startswith("/bytes/"):
-        return Response(200, headers, b"v" * int(req.target[7:]))
-    if req.method == "POST":
-        text = b"received %d bytes over HTTP/%s" % (len(req.body), req.http_version.encode())
-        return Response(200, headers, text, HeaderMap([("x-body-length", str(len(req.body)))]))
-    return Response(200, headers, b"hello from vintrel over HTTP/" + req.http_version.encode())
+async def app(scope: dict[str, Any], receive: Any, send: Any) -> None:
+    """The demo's ASGI application."""
+    body = b""
+    while True:
+        message = await receive()
+        body += message.get("body", b"")
+        if not message.get("more_body"):
+            break
+    path, version = scope["path"], scope["http_version"].encode()
+    if path.startswith("/bytes/"):
+        answer = b"v" * int(path[7:])
+    elif scope["method"] == "POST":
+        answer = b"received %d bytes over HTTP/%s" % (len(body), version)
+    else:
+        answer = b"hello from vintrel over HTTP/" + version
+    trailers = scope["method"] == "POST" and "http.response.trailers" in scope["extensions"]
+    headers = [(b"content-type", b"text/plain"), (b"server", b"vintrel-demo")]
+    await send({"type": "http.response.start", "status": 200, "headers": headers, "trailers": trailers})
+    await send({"type": "http.response.body", "body": answer, "more_body": trailers})
+    if trailers:
+        await send({"type": "http.response.trailers", "headers": [(b"x-body-length", b"%d" % len(body))]})
 
 
 def show(proto: str, method: str, path: str, r: Response, took: float) -> None:
@@ -54,36 +71,40 @@ async def fetch_all(client: H1Client | H2Client, proto: str) -> None:
         print(f"  {proto:9} 50 concurrent GETs on one connection ({(time.perf_counter() - t) * 1000:.1f} ms)")
 
 
+async def start(config: Config) -> tuple[Server, asyncio.Task[None], int]:
+    server = Server(app, config)
+    task = asyncio.create_task(server.serve(install_signals=False))
+    await server.started.wait()
+    return server, task, server.sockets[0].getsockname()[1]
+
+
 async def main() -> None:
-    print(f"vintrel {__version__} demo: embedded servers on 127.0.0.1")
-    h1 = await serve_h1(handler)
-    h2c = await serve_h2(handler)
-    servers = [h1, h2c]
+    print(f"vintrel {__version__} demo: the ASGI server on 127.0.0.1")
+    running = [await start(Config(port=0, lifespan="off", access_log=False))]
+    port = running[0][2]
     with tempfile.TemporaryDirectory() as tmp:
         certs: tuple[Path, Path] | None = None
         try:
             certs = make_self_signed(tmp)
         except (FileNotFoundError, OSError) as exc:
             print(f"  (no TLS part: {exc})")
-        h2tls = None
         if certs is not None:
-            h2tls = await serve_h2(handler, ssl=server_context(*certs, ["h2"]))
-            servers.append(h2tls)
+            tls = server_context(*certs, ["h2", "http/1.1"])
+            running.append(await start(Config(port=0, lifespan="off", access_log=False, ssl_context=tls)))
         try:
-            port = h1.sockets[0].getsockname()[1]
             async with H1Client("127.0.0.1", port) as c1:
                 await fetch_all(c1, "HTTP/1.1")
                 print(f"  HTTP/1.1 requests used {c1.connections_opened} connection(s)")
-            async with H2Client("127.0.0.1", h2c.sockets[0].getsockname()[1]) as c2:
+            async with H2Client("127.0.0.1", port) as c2:
                 await fetch_all(c2, "h2c")
-            if h2tls is not None and certs is not None:
+            if certs is not None:
                 ctx = client_context(certs[0], ["h2"])
-                async with H2Client("127.0.0.1", h2tls.sockets[0].getsockname()[1], ssl=ctx) as c3:
+                async with H2Client("127.0.0.1", running[1][2], ssl=ctx) as c3:
                     await fetch_all(c3, "h2 (TLS)")
         finally:
-            for s in servers:
-                s.close()
-                await s.wait_closed()
+            for server, task, _ in running:
+                server.stop()
+                await task
     print("done")
 
 

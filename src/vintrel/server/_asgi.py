@@ -138,9 +138,11 @@ class RequestCycle:
             body = bytes(message.get("body", b""))
             more = bool(message.get("more_body", False))
             end = not more and not self.trailers
+            # An empty body that ends the response goes out with the head.
+            ended_by_head = not self.started and end and not body
             if not self.started:
                 self._start(body, end)
-            if body or end:
+            if (body or end) and not ended_by_head:
                 conn.send_body(self.sid, body, end)
                 self.sent += len(body)
             if not more and not self.trailers:

@@ -148,6 +148,8 @@ class Server:
         self._stop: asyncio.Event | None = None
         self.state: ServerState | None = None
         self.sockets: list[socket.socket] = []
+        # Set once the server accepts connections (``sockets`` tells where).
+        self.started = asyncio.Event()
 
     def bind(self) -> socket.socket:
         """The listening socket of the configuration (made before workers fork)."""
@@ -183,6 +185,7 @@ class Server:
         server = await loop.create_server(lambda: ServerProtocol(state), sock=sock, ssl=tls, backlog=cfg.backlog,
                                           ssl_handshake_timeout=cfg.limits.head_timeout if tls else None)
         self.sockets = list(server.sockets)
+        self.started.set()
         if install_signals:
             for sig in (signal.SIGTERM, signal.SIGINT):
                 try:
