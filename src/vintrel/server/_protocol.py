@@ -18,7 +18,7 @@ from __future__ import annotations
 import asyncio
 import logging
 import time
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 from ._asgi import RequestCycle, access_logger, http_scope, logger
 from ._events import BodyReceived, ConnectionEnded, Event, RequestEnded, RequestReceived, StreamAborted
@@ -54,8 +54,9 @@ class ServerProtocol(asyncio.Protocol):
     # ---------------------------------------------------------- asyncio
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
-        assert isinstance(transport, asyncio.Transport)
-        self.transport = transport
+        # A stream transport, though not always a subclass of asyncio's:
+        # uvloop's are not.
+        self.transport = transport = cast(asyncio.Transport, transport)
         limits = self.state.limits
         transport.set_write_buffer_limits(high=limits.max_write_buffer)
         self.client = _address(transport.get_extra_info("peername"))
