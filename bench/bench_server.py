@@ -134,6 +134,9 @@ def serve(kind: str, port: int, tls_port: int, cert: str, key: str) -> None:
             config.bind = [f"127.0.0.1:{tls_port}"]
             config.certfile, config.keyfile = cert, key
         config.accesslog = None
+        # Its default closes an HTTP/2 connection after 1,000 requests, which
+        # ends h2load's clients early.
+        config.keep_alive_max_requests = 10**9
         config.errorlog = "-"
         config.loglevel = "WARNING"
         loop = new_loop()
@@ -400,14 +403,25 @@ def print_table(results: list[Result]) -> None:
 
 
 def print_ratios(results: list[Result]) -> None:
-    by = {(r.server, r.case.proto, r.case.path, r.case.conns): r.rps for r in results}
+    """Two ratios a line: of requests per second, and of requests per second
+    of server CPU (the inverse of CPU per request). On a machine whose cores
+    other work shares, the second is the steadier: it does not depend on
+    how much of its core the server was given."""
+    by = {(r.server, r.case.proto, r.case.path, r.case.conns): r for r in results}
     lines = []
 
     def ratio(a: str, b: str, case: Case, target: float | None) -> None:
-        x, y = by.get((a, case.proto, case.path, case.conns)), by.get((b, case.proto, case.path, case.conns))
-        if x and y:
-            goal = f"   (target {target:g}x: {'met' if x / y >= target else 'not met'})" if target else ""
-            lines.append(f"  {case.proto:<6} {case.label:<12} c={case.conns:<4} {a} / {b}: {x / y:6.2f}x{goal}")
+        key = (case.proto, case.path, case.conns)
+        x, y = by.get((a, *key)), by.get((b, *key))
+        if x is None or y is None or not (x.rps and y.rps and x.cpu_us and y.cpu_us):
+            return
+        goal = ""
+        if target:
+            met = (x.rps / y.rps >= target, y.cpu_us / x.cpu_us >= target)
+            word = {(True, True): "met", (True, False): "met by req/s only", (False, True): "met by CPU only"}
+            goal = f"   target {target:g}x: {word.get(met, 'not met')}"
+        lines.append(f"  {case.proto:<6} {case.label:<12} c={case.conns:<4} {a + ' / ' + b:<52} "
+                     f"{x.rps / y.rps:6.2f}x {y.cpu_us / x.cpu_us:6.2f}x{goal}")
 
     for case in H1_CASES:
         for loop in ("asyncio", "uvloop"):
@@ -419,7 +433,8 @@ def print_ratios(results: list[Result]) -> None:
         target = {("h1", "/13"): 0.5, ("h2c", "/13"): 0.2}.get((case.proto, case.path))
         ratio("vintrel-uvloop", "h2o", case, target)
     if lines:
-        print("\nratios of requests per second (same loop; vintrel/h2o with vintrel on uvloop)")
+        print("\nratios: requests per second, then requests per CPU-second of the server (same loop; vintrel on "
+              "uvloop against h2o)")
         print("\n".join(lines))
 
 
