@@ -189,7 +189,7 @@ class ServerProtocol(asyncio.Protocol):
         if ready:
             self._handle(ready)
         data = conn.data_to_send()
-        if data:
+        if data and not transport.is_closing():  # a lost connection drops it (and warns)
             transport.write(data)
         if conn.ended:
             self.closed = True
