@@ -6,7 +6,9 @@ connection's timers and back-pressure.
 Timers without a timeout per read: one deadline per connection, computed
 from its state (idle: keep-alive; a request head begun while idle: head
 timeout, not extended by more bytes; writes paused: write timeout; requests
-in flight: none) and armed with ``call_at`` only when it changes.
+in flight: none), and one timer that moves only to an earlier time: a
+deadline that moves later is read when the timer fires, which sets itself
+again for what is left, so requests on a busy connection make no timers.
 Back-pressure: the transport's write-buffer high-water mark pauses reading
 (``pause_writing``), as does the connection itself (unread HTTP/1.1 body,
 a pipelined request waiting); ``send`` waits for the stream's queue and the
@@ -47,7 +49,8 @@ class ServerProtocol(asyncio.Protocol):
         self.idle_at = 0.0
         self.head_at = 0.0  # first byte received while idle, 0 if none
         self.timer: asyncio.TimerHandle | None = None
-        self.deadline = 0.0
+        self.timer_at = 0.0  # when the timer fires (monotonic)
+        self.deadline = 0.0  # when the connection's state says it ends, 0 if never
         self.drain_waiters: list[asyncio.Future[None]] = []
         self.closed = False
 
@@ -258,21 +261,29 @@ class ServerProtocol(asyncio.Protocol):
             deadline = self.head_at + limits.head_timeout
         else:
             deadline = (self.idle_at or time.monotonic()) + limits.keep_alive_timeout
-        if deadline == self.deadline:
-            return
         self.deadline = deadline
-        if self.timer is not None:
-            self.timer.cancel()
-            self.timer = None
-        if deadline:
-            self.timer = self.loop.call_at(self.loop.time() + (deadline - time.monotonic()), self._expired)
+        # The timer is moved only to an earlier time. A deadline that goes
+        # away or moves later (each request does both) leaves it: when it
+        # fires it reads the deadline then, and sets itself again for what
+        # is left, so a busy connection makes no timer per request.
+        if deadline and (self.timer is None or deadline < self.timer_at):
+            if self.timer is not None:
+                self.timer.cancel()
+            self._set_timer(deadline, time.monotonic())
+
+    def _set_timer(self, deadline: float, now: float) -> None:
+        self.timer_at = deadline
+        self.timer = self.loop.call_at(self.loop.time() + (deadline - now), self._expired)
 
     def _expired(self) -> None:
         self.timer = None
-        self.deadline = 0.0
-        if self.closed or self.transport is None:
+        if self.closed or self.transport is None or not self.deadline:
             return
         now = time.monotonic()
+        if now < self.deadline:
+            self._set_timer(self.deadline, now)
+            return
+        self.deadline = 0.0
         if self.write_paused and now - self.paused_at >= self.state.limits.write_timeout:
             logger.debug("write timeout: %s does not read", self.client)
             self.abort()
