@@ -482,6 +482,8 @@ class H1ServerConnection:
         return 0  # everything queued is in data_to_send() at once
 
     def data_to_send(self) -> bytes:
+        if not self._out:
+            return b""
         out = bytes(self._out)
         self._out.clear()
         return out

@@ -201,11 +201,12 @@ class ServerProtocol(asyncio.Protocol):
                 cycle.on_abort()
             self._wake_drains()
             return
-        if conn.open_streams == 0 and not self.cycles and self.idle_at == 0.0:
-            self.idle_at = time.monotonic()
-        elif conn.open_streams:
+        if conn.open_streams:
             self.idle_at = 0.0
-        self._wake_drains()
+        elif not self.cycles and self.idle_at == 0.0:
+            self.idle_at = time.monotonic()
+        if self.drain_waiters:
+            self._wake_drains()
         self._reading()
         self._arm()
 
@@ -255,7 +256,7 @@ class ServerProtocol(asyncio.Protocol):
         limits = self.state.limits
         if self.write_paused:
             deadline = self.paused_at + limits.write_timeout
-        elif self.conn is not None and (self.conn.open_streams or self.cycles):
+        elif self.cycles or (self.conn is not None and self.conn.open_streams):
             deadline = 0.0
         elif self.head_at:
             deadline = self.head_at + limits.head_timeout
