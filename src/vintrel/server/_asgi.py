@@ -145,7 +145,9 @@ class RequestCycle:
             if not more and not self.trailers:
                 self.complete = True
                 self.wake()
-            self.proto.flush()
+                self.proto.flush_soon(1)  # this one and others: written together
+            else:
+                self.proto.flush()
             if self.disconnected or self.proto.write_paused or conn.pending(self.sid) > STREAM_HIGH_WATER:
                 await self._drain()
             return
@@ -157,7 +159,7 @@ class RequestCycle:
                 conn.send_trailers(self.sid, headers)
                 self.complete = True
                 self.wake()
-                self.proto.flush()
+                self.proto.flush_soon(1)
             return
         raise RuntimeError(f"unknown ASGI message type {kind!r}")
 

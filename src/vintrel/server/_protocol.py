@@ -52,6 +52,7 @@ class ServerProtocol(asyncio.Protocol):
         self.timer_at = 0.0  # when the timer fires (monotonic)
         self.deadline = 0.0  # when the connection's state says it ends, 0 if never
         self.drain_waiters: list[asyncio.Future[None]] = []
+        self.flush_scheduled = False
         self.closed = False
 
     # ---------------------------------------------------------- asyncio
@@ -181,7 +182,22 @@ class ServerProtocol(asyncio.Protocol):
             access_logger.info('%s - "%s %s HTTP/%s" %d', _client_text(self.client), cycle.method,
                                cycle.scope["path"], cycle.scope["http_version"], cycle.status)
         if not self.closed:
+            self.flush_soon(0)
+
+    def flush_soon(self, running: int) -> None:
+        """Flush now, or, while more than ``running`` requests of the
+        connection are running, once in the next turn of the loop: the
+        answers of the streams that complete in one turn then go out in one
+        write instead of one each."""
+        if len(self.cycles) <= running:
             self.flush()
+        elif not self.flush_scheduled:
+            self.flush_scheduled = True
+            self.loop.call_soon(self._scheduled_flush)
+
+    def _scheduled_flush(self) -> None:
+        self.flush_scheduled = False
+        self.flush()
 
     def flush(self) -> None:
         """Write what the connection has ready; close once it has ended."""
