@@ -258,7 +258,7 @@ def http_scope(ev: RequestReceived, tls: bool, client: Any, server: Any, root_pa
         "http_version": ev.http_version,
         "method": ev.method,
         "scheme": scheme,
-        "path": root_path + unquote(raw_path, errors="surrogateescape"),
+        "path": root_path + (unquote(raw_path, errors="surrogateescape") if "%" in raw_path else raw_path),
         "raw_path": raw_path.encode("latin-1", "replace"),
         "query_string": query.encode("latin-1", "replace"),
         "root_path": root_path,
