@@ -12,20 +12,30 @@ and over TLS). Every server gets one warm-up run per protocol, then
 bounded runs of a few seconds each, on loopback only:
 
     PYTHONPATH=build/dev/pkg python bench/bench_server.py [--seconds 4]
-        [--only vintrel,uvicorn-httptools] [--profile]
+        [--only vintrel,uvicorn-httptools] [--cases h1,h2c,h2-tls]
+        [--profile] [--inproc N]
 
 It prints requests per second, p50/p99 latency, the server's CPU (its
-utime+stime over the run, from /proc) and the ratios vintrel/uvicorn
-(httptools, same loop) on HTTP/1.1, vintrel/hypercorn (same loop) on HTTP/2
-and vintrel/h2o on both.
+utime+stime over the run, from /proc: the share of a core, the
+microseconds a request and the kernel's part of them) and the ratios
+vintrel/uvicorn (httptools, same loop) on HTTP/1.1, vintrel/hypercorn (same
+loop) on HTTP/2 and vintrel/h2o on both, of requests per second and of
+requests per CPU-second. The second is the one to read on a machine whose
+cores other work shares.
 
 --profile samples vintrel's server (asyncio loop) with py-spy, native
 frames included, under the 13-byte HTTP/1.1 and h2c loads, and splits the
 busy samples by the innermost frame that belongs to one of: the extension
 module (a native frame of _vintrel), vintrel.server's Python code, the
-event loop (asyncio or uvloop, with the socket calls it makes), the
-application. The sampler pauses the process for each sample, so the
-numbers of a profiled run are not throughput numbers.
+event loop (asyncio or uvloop), the socket system calls it makes, the
+application. The sampler pauses the process for each sample, so a
+profiled run's throughput means nothing, and it lands on system calls
+more often than their share: an unprofiled run beside it gives the
+kernel's true part.
+
+--inproc N measures the server's own CPU a 13-byte request with no
+sockets (ServerProtocol fed in the same process), steady enough on a busy
+machine to tell apart changes of a few per cent.
 """
 
 from __future__ import annotations
@@ -196,6 +206,7 @@ class Result:
     p99: float | None = None
     cpu: float = 0.0  # share of one core over the run
     cpu_us: float = 0.0  # server CPU microseconds per request
+    sys_us: float = 0.0  # the part of it in the kernel (system calls)
     errors: str = ""
     notes: list[str] = field(default_factory=list)
 
@@ -219,9 +230,9 @@ def wait_port(port: int, proc: subprocess.Popen, timeout: float = 15.0) -> None:
     raise RuntimeError(f"server not listening on {port}")
 
 
-def cpu_ticks(pid: int) -> int:
-    """utime+stime of pid and its children processes (threads included)."""
-    total = 0
+def cpu_ticks(pid: int) -> tuple[int, int]:
+    """utime and stime of pid and its children processes (threads included)."""
+    user = system = 0
     pids = [pid]
     try:
         children = subprocess.run(["pgrep", "-P", str(pid)], capture_output=True, text=True).stdout.split()
@@ -232,10 +243,11 @@ def cpu_ticks(pid: int) -> int:
         try:
             with open(f"/proc/{p}/stat") as f:
                 fields = f.read().rsplit(")", 1)[1].split()
-            total += int(fields[11]) + int(fields[12])
+            user += int(fields[11])
+            system += int(fields[12])
         except (OSError, IndexError, ValueError):
             pass
-    return total
+    return user, system
 
 
 class Running:
@@ -338,12 +350,14 @@ def run_h2load(port: int, case: Case, seconds: float, tmp: str) -> tuple[float, 
 def measure(server: Running, case: Case, seconds: float, tmp: str, name: str) -> Result:
     port = server.port if case.proto != "h2-tls" else server.tls_port
     run = run_wrk if case.proto == "h1" else run_h2load
-    before, t0 = cpu_ticks(server.proc.pid), time.monotonic()
+    (user0, sys0), t0 = cpu_ticks(server.proc.pid), time.monotonic()
     rps, p50, p99, errors, total = run(port, case, seconds, tmp)
     wall = time.monotonic() - t0
-    ticks = cpu_ticks(server.proc.pid) - before
+    user1, sys1 = cpu_ticks(server.proc.pid)
     hz = os.sysconf("SC_CLK_TCK")
-    return Result(name, case, rps, p50, p99, ticks / hz / wall, ticks / hz * 1e6 / total if total else 0.0, errors)
+    ticks, sys_ticks = user1 - user0 + sys1 - sys0, sys1 - sys0
+    per = 1e6 / hz / total if total else 0.0
+    return Result(name, case, rps, p50, p99, ticks / hz / wall, ticks * per, sys_ticks * per, errors)
 
 
 def prepare(tmp: str, h2o_ports: tuple[int, int]) -> None:
@@ -395,11 +409,11 @@ def fmt(value: float | None, spec: str) -> str:
 def print_table(results: list[Result]) -> None:
     print()
     print(f"{'server':<26} {'proto':<6} {'case':<12} {'conns':>9} {'req/s':>9} {'p50 ms':>8} {'p99 ms':>8} "
-          f"{'cpu %':>6} {'cpu us/req':>10}  errors")
+          f"{'cpu %':>6} {'cpu us/req':>10} {'(sys)':>6}  errors")
     for r in results:
         conns = f"{r.case.conns}x{H2_STREAMS}" if r.case.proto != "h1" else str(r.case.conns)
         print(f"{r.server:<26} {r.case.proto:<6} {r.case.label:<12} {conns:>9} {r.rps:>9.0f} {fmt(r.p50, '.2f'):>8} "
-              f"{fmt(r.p99, '.2f'):>8} {100 * r.cpu:>6.0f} {r.cpu_us:>10.1f}  {r.errors}")
+              f"{fmt(r.p99, '.2f'):>8} {100 * r.cpu:>6.0f} {r.cpu_us:>10.1f} {r.sys_us:>6.1f}  {r.errors}")
 
 
 def print_ratios(results: list[Result]) -> None:
@@ -486,6 +500,7 @@ def profile_case(kind: str, case: Case, seconds: float, tmp: str) -> None:
     with start_server(kind, tmp, ports) as server:
         run = run_wrk if case.proto == "h1" else run_h2load
         measure(server, case, 1, tmp, kind)  # warm-up
+        plain = measure(server, case, seconds, tmp, kind)
         spy = subprocess.Popen(["taskset", "-c", LOAD_CPU, "py-spy", "record", "--pid", str(server.proc.pid),
                                 "--duration", str(int(seconds)), "--rate", "250", "--native", "--format", "raw",
                                 "--output", out], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
@@ -516,8 +531,16 @@ def profile_case(kind: str, case: Case, seconds: float, tmp: str) -> None:
                 lines[re.sub(r"\(/[^)]*/vintrel/server/", "(", owner)] += n
             total += n
     print(f"\nprofile: {kind}, {case.proto} {case.label}, {total} busy samples")
+    print(f"  unprofiled run: {plain.rps:.0f} req/s, {plain.cpu_us:.1f} us of server CPU a request, "
+          f"{plain.sys_us:.1f} us of it in the kernel ({100 * plain.sys_us / max(plain.cpu_us, 1e-9):.0f} %)")
+    # The sampler stops the process to read its stacks, which catches it in
+    # system calls more often than their share of CPU (compare the kernel
+    # share above): the second column leaves socket calls out.
+    rest = max(total - cats[CATEGORIES[3]], 1)
+    print(f"  {'':<24} {'samples':>8} {'without socket calls':>21}")
     for cat in CATEGORIES:
-        print(f"  {cat:<24} {100 * cats[cat] / max(total, 1):5.1f} %")
+        share = "" if cat == CATEGORIES[3] else f"{100 * cats[cat] / rest:5.1f} %"
+        print(f"  {cat:<24} {100 * cats[cat] / max(total, 1):6.1f} % {share:>21}")
     print("  top functions (innermost frame of a category; share of busy samples):")
     for (cat, owner), n in owners.most_common(25):
         print(f"    {100 * n / total:5.1f} %  {cat.split(' ')[0]:<8} {owner}")
