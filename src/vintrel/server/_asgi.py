@@ -123,7 +123,7 @@ class RequestCycle:
             if self.head is not None or self.started:
                 raise RuntimeError("http.response.start sent twice")
             status = int(message["status"])
-            headers = [(bytes(n).lower(), bytes(v)) for n, v in message.get("headers", ())]
+            headers = _headers(message.get("headers", ()))
             self.trailers = bool(message.get("trailers", False))
             if 100 <= status < 200:
                 conn.start_response(self.sid, status, headers)
@@ -148,27 +148,33 @@ class RequestCycle:
             if not more and not self.trailers:
                 self.complete = True
                 self.wake()
-            self.proto.flush()
-            await self._drain()
+                self.proto.flush_soon(1)  # this one and others: written together
+            else:
+                self.proto.flush()
+            if self.disconnected or self.proto.write_paused or conn.pending(self.sid) > STREAM_HIGH_WATER:
+                await self._drain()
             return
         if kind == "http.response.trailers":
             if not self.trailers or not self.started:
                 raise RuntimeError("http.response.trailers not announced or before the body")
             if not message.get("more_trailers", False):
-                headers = [(bytes(n).lower(), bytes(v)) for n, v in message.get("headers", ())]
+                headers = _headers(message.get("headers", ()))
                 conn.send_trailers(self.sid, headers)
                 self.complete = True
                 self.wake()
-                self.proto.flush()
+                self.proto.flush_soon(1)
             return
         raise RuntimeError(f"unknown ASGI message type {kind!r}")
 
     def _start(self, first: bytes, end: bool) -> None:
         assert self.head is not None
         status, headers = self.head
-        no_body = status in NO_BODY_STATUSES or self.method == "HEAD"
-        if end and not no_body and not any(n == b"content-length" for n, _ in headers):
-            headers = headers + [(b"content-length", str(len(first)).encode())]
+        if end and status not in NO_BODY_STATUSES and self.method != "HEAD":
+            for n, _ in headers:
+                if n == b"content-length":
+                    break
+            else:
+                headers.append((b"content-length", str(len(first)).encode()))  # the list is our own copy
         conn = self.proto.conn
         assert conn is not None
         conn.start_response(self.sid, status, headers, end and not first)
@@ -241,6 +247,13 @@ class RequestCycle:
         self.started = True
 
 
+def _headers(pairs: Any) -> Headers:
+    """ASGI header pairs as our own list of bytes, names lowercased."""
+    return [
+        (n.lower(), v) if type(n) is bytes and type(v) is bytes else (bytes(n).lower(), bytes(v)) for n, v in pairs
+    ]
+
+
 def http_scope(ev: RequestReceived, tls: bool, client: Any, server: Any, root_path: str,
                state: dict[str, Any] | None) -> dict[str, Any]:
     """The ASGI ``http`` scope of a request."""
@@ -260,7 +273,7 @@ def http_scope(ev: RequestReceived, tls: bool, client: Any, server: Any, root_pa
         "http_version": ev.http_version,
         "method": ev.method,
         "scheme": scheme,
-        "path": root_path + unquote(raw_path, errors="surrogateescape"),
+        "path": root_path + (unquote(raw_path, errors="surrogateescape") if "%" in raw_path else raw_path),
         "raw_path": raw_path.encode("latin-1", "replace"),
         "query_string": query.encode("latin-1", "replace"),
         "root_path": root_path,

@@ -123,16 +123,18 @@ class _Request:
         "declared_trailers",
     )
 
-    def __init__(self, stream_id: int, head: H1RequestHead, trailers_accepted: bool) -> None:
+    def __init__(
+        self, stream_id: int, head: H1RequestHead, method: str, http10: bool, kind: str, trailers_accepted: bool
+    ) -> None:
         self.stream_id = stream_id
-        self.method = head.method
-        self.http10 = head.http10
+        self.method = method
+        self.http10 = http10
         # False for HTTP/1.0 without keep-alive, `connection: close` and a
         # request with both Content-Length and Transfer-Encoding.
         self.keep_alive = head.keep_alive
         # An HTTP/1.0 client cannot take a 100; a request without a body
         # needs none.
-        self.expect_continue = head.expect_continue and not head.http10 and head.body_kind != "empty"
+        self.expect_continue = head.expect_continue and not http10 and kind != "empty"
         self.trailers_accepted = trailers_accepted
         self.open = True  # the stream: until the response completes or aborts
         self.body_done = False
@@ -223,26 +225,22 @@ class H1ServerConnection:
             return
         rest = codec.take_body()
         kind = head.body_kind
+        method = head.method
         if kind == "length" and (head.content_length or 0) > self._limits.max_body_size:
             # Refused before the application sees it, so never after a 100.
-            self._refuse(413, "declared request body larger than max_body_size", head_only=head.method == "HEAD")
+            self._refuse(413, "declared request body larger than max_body_size", head_only=method == "HEAD")
             return
         self._last_stream_id += 1
         sid = self._last_stream_id
         fields = head.headers
-        accepted = not head.http10 and _has_token(fields.get_all("te"), b"trailers")
-        req = self._req = _Request(sid, head, accepted)
+        http10 = head.http10
+        te = fields.get_all("te")
+        accepted = bool(te) and not http10 and _has_token(te, b"trailers")
+        req = self._req = _Request(sid, head, method, http10, kind, accepted)
         no_body = kind not in ("length", "chunked")
         self._events.append(
             RequestReceived(
-                stream_id=sid,
-                method=head.method,
-                target=head.target,
-                headers=_pairs(fields) or [],
-                http_version="1.0" if head.http10 else "1.1",
-                scheme=None,
-                end_stream=no_body,
-                trailers_accepted=accepted,
+                sid, method, head.target, _pairs(fields) or [], "1.0" if http10 else "1.1", None, no_body, accepted
             )
         )
         if no_body:
@@ -331,7 +329,7 @@ class H1ServerConnection:
             return
         if not 200 <= status <= 599:
             raise ValueError(f"invalid status code {status}")
-        fields = HeaderMap()
+        kept: Headers = []
         app_close = False
         lengths: list[bytes] = []
         declared_trailers = False
@@ -347,9 +345,14 @@ class H1ServerConnection:
                     continue  # a 204 carries no length
             elif lower == b"trailer":
                 declared_trailers = True
-            fields.add(name, value)
+            kept.append((name, value))
+        fields = HeaderMap(kept)
         length: int | None = None
-        if lengths:
+        if len(lengths) == 1:
+            if not lengths[0].strip().isdigit():
+                raise ValueError("response content-length values are not one decimal length")
+            length = int(lengths[0])
+        elif lengths:
             if not all(v.strip().isdigit() for v in lengths) or len({int(v) for v in lengths}) != 1:
                 raise ValueError("response content-length values are not one decimal length")
             length = int(lengths[0])
@@ -482,6 +485,8 @@ class H1ServerConnection:
         return 0  # everything queued is in data_to_send() at once
 
     def data_to_send(self) -> bytes:
+        if not self._out:
+            return b""
         out = bytes(self._out)
         self._out.clear()
         return out

@@ -80,7 +80,7 @@ class _Stream:
         self.head_only = False  # HEAD request: the response has no body
         self.suppress = False  # the response has no body (HEAD, 204, 304)
         self.started = False  # a final response head went out
-        self.queue: deque[memoryview] = deque()
+        self.queue: deque[bytes | memoryview] = deque()
         self.queued = 0
         self.end_queued = False  # the body ends after the queue
         self.trailers: HeaderMap | None = None
@@ -306,6 +306,7 @@ class H2ServerConnection:
             stream.app_running = False
             self._answer(stream, 431)
             return
+        has_host = False
         for name, value in headers:
             if name == b"content-length":
                 try:
@@ -319,11 +320,13 @@ class H2ServerConnection:
                 stream.declared = declared
             elif name == b"te":
                 stream.trailers_accepted = b"trailers" in value.lower()
+            elif name == b"host":
+                has_host = True
         if stream.declared is not None and stream.declared > self.limits.max_body_size:
             stream.app_running = False
             self._answer(stream, 413)
             return
-        if authority is not None and not any(n == b"host" for n, _ in headers):
+        if authority is not None and not has_host:
             headers.insert(0, (b"host", authority.encode()))
         events.append(
             RequestReceived(
@@ -473,11 +476,13 @@ class H2ServerConnection:
         if status == 101:
             raise ValueError("101 Switching Protocols does not exist on HTTP/2")
         informational = 100 <= status < 200
-        hm = HeaderMap()
-        for name, value in headers:
-            if name in CONNECTION_FIELDS or (name == b"te" and value.lower() != b"trailers"):
-                continue
-            hm.add(name.decode("latin-1"), value)
+        hm = HeaderMap(
+            [
+                (name.decode("latin-1"), value)
+                for name, value in headers
+                if name not in CONNECTION_FIELDS and (name != b"te" or value.lower() == b"trailers")
+            ]
+        )
         if informational:
             self._out.append(self._codec.serialize_response_headers(stream_id, status, hm, False))
             return
@@ -500,7 +505,9 @@ class H2ServerConnection:
         if stream.end_queued:
             raise RuntimeError("response already ended")
         if data:
-            stream.queue.append(memoryview(data))
+            # bytes as they are (a frame of the whole takes them without a
+            # copy); anything else viewed
+            stream.queue.append(data if type(data) is bytes else memoryview(data))
             stream.queued += len(data)
         stream.end_queued = end_stream
         self._flush(stream)
@@ -585,13 +592,16 @@ class H2ServerConnection:
             n = min(room, len(chunk))
             if n == len(chunk):
                 stream.queue.popleft()
+                piece = chunk if type(chunk) is bytes else bytes(chunk)
             else:
-                stream.queue[0] = chunk[n:]
+                view = chunk if type(chunk) is memoryview else memoryview(chunk)
+                piece = bytes(view[:n])
+                stream.queue[0] = view[n:]
             stream.queued -= n
             last = not stream.queue and stream.end_queued and stream.trailers is None
             stream.send.send_data(n)
             self._conn_send.send_data(n)
-            self._out.append(self._codec.serialize_data(sid, bytes(chunk[:n]), last))
+            self._out.append(self._codec.serialize_data(sid, piece, last))
             if last:
                 self._finish_send(stream)
                 return

@@ -7,7 +7,9 @@ Timers without a timeout per read: one deadline per connection, computed
 from its state (idle: keep-alive; a request head begun while idle: head
 timeout, not extended by more bytes; writes paused, or response bytes held
 back by the peer's flow-control window with none taken since: write timeout;
-requests in flight: none) and armed with ``call_at`` only when it changes.
+requests in flight: none), and one timer that moves only to an earlier time:
+a deadline that moves later is read when the timer fires, which sets itself
+again for what is left, so requests on a busy connection make no timers.
 Back-pressure: the transport's write-buffer high-water mark pauses reading
 (``pause_writing``), as does the connection itself (unread HTTP/1.1 body,
 a pipelined request waiting); ``send`` waits for the stream's queue and the
@@ -19,7 +21,7 @@ from __future__ import annotations
 import asyncio
 import logging
 import time
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
 from ._asgi import RequestCycle, access_logger, http_scope, logger
 from ._events import BodyReceived, ConnectionEnded, Event, RequestEnded, RequestReceived, StreamAborted
@@ -53,15 +55,18 @@ class ServerProtocol(asyncio.Protocol):
         self.idle_at = 0.0
         self.head_at = 0.0  # first byte received while idle, 0 if none
         self.timer: asyncio.TimerHandle | None = None
-        self.deadline = 0.0
+        self.timer_at = 0.0  # when the timer fires (monotonic)
+        self.deadline = 0.0  # when the connection's state says it ends, 0 if never
         self.drain_waiters: list[asyncio.Future[None]] = []
+        self.flush_scheduled = False
         self.closed = False
 
     # ---------------------------------------------------------- asyncio
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
-        assert isinstance(transport, asyncio.Transport)
-        self.transport = transport
+        # A stream transport, though not always a subclass of asyncio's:
+        # uvloop's are not.
+        self.transport = transport = cast(asyncio.Transport, transport)
         limits = self.state.limits
         transport.set_write_buffer_limits(high=limits.max_write_buffer)
         self.client = _address(transport.get_extra_info("peername"))
@@ -184,7 +189,22 @@ class ServerProtocol(asyncio.Protocol):
             access_logger.info('%s - "%s %s HTTP/%s" %d', _client_text(self.client), cycle.method,
                                cycle.scope["path"], cycle.scope["http_version"], cycle.status)
         if not self.closed:
+            self.flush_soon(0)
+
+    def flush_soon(self, running: int) -> None:
+        """Flush now, or, while more than ``running`` requests of the
+        connection are running, once in the next turn of the loop: the
+        answers of the streams that complete in one turn then go out in one
+        write instead of one each."""
+        if len(self.cycles) <= running:
             self.flush()
+        elif not self.flush_scheduled:
+            self.flush_scheduled = True
+            self.loop.call_soon(self._scheduled_flush)
+
+    def _scheduled_flush(self) -> None:
+        self.flush_scheduled = False
+        self.flush()
 
     def flush(self) -> None:
         """Write what the connection has ready; close once it has ended."""
@@ -195,7 +215,7 @@ class ServerProtocol(asyncio.Protocol):
         if ready:
             self._handle(ready)
         data = conn.data_to_send()
-        if data:
+        if data and not transport.is_closing():  # a lost connection drops it (and warns)
             transport.write(data)
         if conn.ended:
             self.closed = True
@@ -210,11 +230,12 @@ class ServerProtocol(asyncio.Protocol):
         elif waiting < self.waiting or not self.stalled_at:
             self.stalled_at = time.monotonic()  # bytes went out: the peer takes them
         self.waiting = waiting
-        if conn.open_streams == 0 and not self.cycles and self.idle_at == 0.0:
-            self.idle_at = time.monotonic()
-        elif conn.open_streams:
+        if conn.open_streams:
             self.idle_at = 0.0
-        self._wake_drains()
+        elif not self.cycles and self.idle_at == 0.0:
+            self.idle_at = time.monotonic()
+        if self.drain_waiters:
+            self._wake_drains()
         self._reading()
         self._arm()
 
@@ -264,20 +285,25 @@ class ServerProtocol(asyncio.Protocol):
         limits = self.state.limits
         if stalled := self._stalled_since():
             deadline = stalled + limits.write_timeout
-        elif self.conn is not None and (self.conn.open_streams or self.cycles):
+        elif self.cycles or (self.conn is not None and self.conn.open_streams):
             deadline = 0.0
         elif self.head_at:
             deadline = self.head_at + limits.head_timeout
         else:
             deadline = (self.idle_at or time.monotonic()) + limits.keep_alive_timeout
-        if deadline == self.deadline:
-            return
         self.deadline = deadline
-        if self.timer is not None:
-            self.timer.cancel()
-            self.timer = None
-        if deadline:
-            self.timer = self.loop.call_at(self.loop.time() + (deadline - time.monotonic()), self._expired)
+        # The timer is moved only to an earlier time. A deadline that goes
+        # away or moves later (each request does both) leaves it: when it
+        # fires it reads the deadline then, and sets itself again for what
+        # is left, so a busy connection makes no timer per request.
+        if deadline and (self.timer is None or deadline < self.timer_at):
+            if self.timer is not None:
+                self.timer.cancel()
+            self._set_timer(deadline, time.monotonic())
+
+    def _set_timer(self, deadline: float, now: float) -> None:
+        self.timer_at = deadline
+        self.timer = self.loop.call_at(self.loop.time() + (deadline - now), self._expired)
 
     def _stalled_since(self) -> float:
         stalls = [t for t in (self.paused_at if self.write_paused else 0.0, self.stalled_at) if t]
@@ -285,10 +311,13 @@ class ServerProtocol(asyncio.Protocol):
 
     def _expired(self) -> None:
         self.timer = None
-        self.deadline = 0.0
-        if self.closed or self.transport is None:
+        if self.closed or self.transport is None or not self.deadline:
             return
         now = time.monotonic()
+        if now < self.deadline:
+            self._set_timer(self.deadline, now)
+            return
+        self.deadline = 0.0
         stalled = self._stalled_since()
         if stalled and now - stalled >= self.state.limits.write_timeout:
             logger.debug("write timeout: %s does not read", self.client)
