@@ -14,7 +14,7 @@ from dataclasses import dataclass
 Headers = list[tuple[bytes, bytes]]
 
 
-@dataclass(slots=True, frozen=True)
+@dataclass(slots=True)
 class RequestReceived:
     """A request head: the application may start."""
 
@@ -36,7 +36,7 @@ class RequestReceived:
     trailers_accepted: bool
 
 
-@dataclass(slots=True, frozen=True)
+@dataclass(slots=True)
 class BodyReceived:
     """Request body bytes; the driver reports them consumed when the
     application has taken them (``body_consumed``), which returns HTTP/2
@@ -46,7 +46,7 @@ class BodyReceived:
     data: bytes
 
 
-@dataclass(slots=True, frozen=True)
+@dataclass(slots=True)
 class RequestEnded:
     """The request body is complete, with its trailers if any."""
 
@@ -54,7 +54,7 @@ class RequestEnded:
     trailers: Headers | None
 
 
-@dataclass(slots=True, frozen=True)
+@dataclass(slots=True)
 class StreamAborted:
     """The request can get no (further) response: the peer reset the stream,
     a limit refused it after it started (body too large: the connection has
@@ -66,7 +66,7 @@ class StreamAborted:
     reason: str
 
 
-@dataclass(slots=True, frozen=True)
+@dataclass(slots=True)
 class ConnectionEnded:
     """No more events will come: after writing ``data_to_send()`` the driver
     closes the transport. ``error_code`` 0 is a clean end (peer closed,
