@@ -13,6 +13,11 @@ from dataclasses import dataclass
 
 Headers = list[tuple[bytes, bytes]]
 
+# The error codes events carry: HTTP/2's numbers, on HTTP/1.1 too, so a
+# driver reads both protocols alike.
+NO_ERROR, PROTOCOL_ERROR, INTERNAL_ERROR, FLOW_CONTROL_ERROR = 0, 1, 2, 3
+STREAM_CLOSED, REFUSED_STREAM, CANCEL, ENHANCE_YOUR_CALM = 5, 7, 8, 11
+
 
 @dataclass(slots=True)
 class RequestReceived:

@@ -20,6 +20,11 @@ from __future__ import annotations
 
 from .._vintrel import H1BodyDecoder, H1Codec, H1RequestHead, HeaderMap
 from ._events import (
+    CANCEL,
+    ENHANCE_YOUR_CALM,
+    INTERNAL_ERROR,
+    NO_ERROR,
+    PROTOCOL_ERROR,
     BodyReceived,
     ConnectionEnded,
     Event,
@@ -29,12 +34,6 @@ from ._events import (
     StreamAborted,
 )
 from ._limits import Limits
-
-NO_ERROR = 0
-PROTOCOL_ERROR = 1
-INTERNAL_ERROR = 2
-CANCEL = 8
-ENHANCE_YOUR_CALM = 11
 
 CONTINUE = b"HTTP/1.1 100 Continue\r\n\r\n"
 

@@ -43,6 +43,14 @@ from .._vintrel import (
     HeaderMap,
 )
 from ._events import (
+    CANCEL,
+    ENHANCE_YOUR_CALM,
+    FLOW_CONTROL_ERROR,
+    INTERNAL_ERROR,
+    NO_ERROR,
+    PROTOCOL_ERROR,
+    REFUSED_STREAM,
+    STREAM_CLOSED,
     BodyReceived,
     ConnectionEnded,
     Event,
@@ -55,8 +63,6 @@ from ._limits import Limits
 
 PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
 DEFAULT_WINDOW = 65535
-NO_ERROR, PROTOCOL_ERROR, INTERNAL_ERROR, FLOW_CONTROL_ERROR = 0, 1, 2, 3
-STREAM_CLOSED, REFUSED_STREAM, CANCEL, ENHANCE_YOUR_CALM = 5, 7, 8, 11
 # Fields that mean something only to one HTTP/1.1 hop: never sent on HTTP/2.
 CONNECTION_FIELDS = frozenset([b"connection", b"keep-alive", b"proxy-connection", b"transfer-encoding", b"upgrade"])
 RESET_MEMORY = 1024
