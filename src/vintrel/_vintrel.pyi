@@ -256,7 +256,7 @@ class H2Codec:
     def set_max_header_list_size(self, val: int) -> None:
         """Apply our SETTINGS_MAX_HEADER_LIST_SIZE: the decoded size of a header
         list past which receive keeps no more of a block's fields (the block
-        is still decoded to its end).
+        is still decoded to its end, and its event says truncated).
 
         Call it when sending the SETTINGS frame that announces the value, not
         on the peer's acknowledgement: a raised limit must be in force before

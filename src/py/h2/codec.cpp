@@ -348,6 +348,14 @@ PyObject* serialize_settings_ack(PyObject*, PyObject*) {
 
 constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
 
+// When a driver applies one of our own receive limits (three setters say so).
+#define ON_ANNOUNCEMENT                                                          \
+  "Call it when sending the SETTINGS frame that announces the value, not\n"       \
+  "on the peer's acknowledgement: a raised limit must be in force before\n"      \
+  "the first frame that uses it arrives, and receive drops every event of\n"     \
+  "a read that raises, so an acknowledgement arriving in that read would\n"      \
+  "be lost. A lowered limit may instead wait for the acknowledgement."
+
 #define SETTER(name, P, S, text) \
   {name, as_cfunction(catching<setter<P, Setter::S>>), kFast, name "($self, val)\n--\n\n" text}
 
@@ -381,31 +389,19 @@ PyMethodDef kMethods[] = {
            "Apply our SETTINGS_HEADER_TABLE_SIZE: the largest table size the peer's\n"
            "encoder may switch to.\n"
            "\n"
-           "Call it when sending the SETTINGS frame that announces the value, not\n"
-           "on the peer's acknowledgement: a raised limit must be in force before\n"
-           "the first frame that uses it arrives, and receive drops every event of\n"
-           "a read that raises, so an acknowledgement arriving in that read would\n"
-           "be lost. A lowered limit may instead wait for the acknowledgement."),
+           ON_ANNOUNCEMENT),
     SETTER("set_max_recv_frame_size", kRecvFrame, RecvFrame,
            "Apply our SETTINGS_MAX_FRAME_SIZE: the largest frame payload receive\n"
            "accepts (16384 until set).\n"
            "\n"
-           "Call it when sending the SETTINGS frame that announces the value, not\n"
-           "on the peer's acknowledgement: a raised limit must be in force before\n"
-           "the first frame that uses it arrives, and receive drops every event of\n"
-           "a read that raises, so an acknowledgement arriving in that read would\n"
-           "be lost. A lowered limit may instead wait for the acknowledgement.\n"
+           ON_ANNOUNCEMENT "\n"
            "0 raises ValueError(\"receive max frame size must be at least 1, got 0\")."),
     SETTER("set_max_header_list_size", kHeaderList, HeaderList,
            "Apply our SETTINGS_MAX_HEADER_LIST_SIZE: the decoded size of a header\n"
            "list past which receive keeps no more of a block's fields (the block\n"
-           "is still decoded to its end).\n"
+           "is still decoded to its end, and its event says truncated).\n"
            "\n"
-           "Call it when sending the SETTINGS frame that announces the value, not\n"
-           "on the peer's acknowledgement: a raised limit must be in force before\n"
-           "the first frame that uses it arrives, and receive drops every event of\n"
-           "a read that raises, so an acknowledgement arriving in that read would\n"
-           "be lost. A lowered limit may instead wait for the acknowledgement."),
+           ON_ANNOUNCEMENT),
     SETTER("set_send_max_frame_size", kSendFrame, SendFrame,
            "Apply the peer's SETTINGS_MAX_FRAME_SIZE: the payload budget of every\n"
            "frame we write (16384 until set).\n"
