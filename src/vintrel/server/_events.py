@@ -2,21 +2,35 @@
 
 A connection object (``H1ServerConnection``, ``H2ServerConnection``) takes
 received bytes and returns these events; the driver answers through the
-connection's methods and writes what ``data_to_send()`` returns. Stream ids
-are the HTTP/2 stream ids, or on HTTP/1.1 a per-connection count of
-requests (1, 2, 3, ...), so a driver handles both protocols alike.
+connection's methods and writes what ``data_to_send()`` returns.
+``BodyReceived``, ``StreamAborted`` and ``ConnectionEnded`` (and the error
+codes) are shared with the client connections.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
 
-Headers = list[tuple[bytes, bytes]]
+from .._sansio.events import (
+    CANCEL,
+    ENHANCE_YOUR_CALM,
+    FLOW_CONTROL_ERROR,
+    INTERNAL_ERROR,
+    NO_ERROR,
+    PROTOCOL_ERROR,
+    REFUSED_STREAM,
+    STREAM_CLOSED,
+    BodyReceived,
+    ConnectionEnded,
+    Headers,
+    StreamAborted,
+)
 
-# The error codes events carry: HTTP/2's numbers, on HTTP/1.1 too, so a
-# driver reads both protocols alike.
-NO_ERROR, PROTOCOL_ERROR, INTERNAL_ERROR, FLOW_CONTROL_ERROR = 0, 1, 2, 3
-STREAM_CLOSED, REFUSED_STREAM, CANCEL, ENHANCE_YOUR_CALM = 5, 7, 8, 11
+__all__ = [
+    "CANCEL", "ENHANCE_YOUR_CALM", "FLOW_CONTROL_ERROR", "INTERNAL_ERROR", "NO_ERROR", "PROTOCOL_ERROR",
+    "REFUSED_STREAM", "STREAM_CLOSED", "BodyReceived", "ConnectionEnded", "Event", "Headers", "RequestEnded",
+    "RequestReceived", "StreamAborted",
+]
 
 
 @dataclass(slots=True)
@@ -42,43 +56,11 @@ class RequestReceived:
 
 
 @dataclass(slots=True)
-class BodyReceived:
-    """Request body bytes; the driver reports them consumed when the
-    application has taken them (``body_consumed``), which returns HTTP/2
-    credit and lets a paused HTTP/1.1 connection read again."""
-
-    stream_id: int
-    data: bytes
-
-
-@dataclass(slots=True)
 class RequestEnded:
     """The request body is complete, with its trailers if any."""
 
     stream_id: int
     trailers: Headers | None
-
-
-@dataclass(slots=True)
-class StreamAborted:
-    """The request can get no (further) response: the peer reset the stream,
-    a limit refused it after it started (body too large: the connection has
-    already queued its answer), or the connection failed. The application's
-    task for it is cancelled; nothing more may be sent on it."""
-
-    stream_id: int
-    error_code: int
-    reason: str
-
-
-@dataclass(slots=True)
-class ConnectionEnded:
-    """No more events will come: after writing ``data_to_send()`` the driver
-    closes the transport. ``error_code`` 0 is a clean end (peer closed,
-    GOAWAY, connection: close, idle)."""
-
-    error_code: int
-    reason: str
 
 
 Event = RequestReceived | BodyReceived | RequestEnded | StreamAborted | ConnectionEnded
