@@ -1,0 +1,155 @@
+"""The connection pool: per route, the open connections, the ones being
+made, and the requests waiting for one.
+
+A request takes a connection that can start a stream now (an HTTP/2
+connection under the server's concurrent-stream limit, an idle HTTP/1.1
+one); else, while the route may speak HTTP/2 and a connection is being
+made, it waits for that one; else it opens one if the route is under
+``max_connections``; else it waits for a stream or a connection to come
+free, up to the pool timeout. Idle connections past ``max_keepalive`` are
+closed, and an idle one is closed after ``keepalive_expiry``.
+"""
+
+from __future__ import annotations
+
+import asyncio
+from collections import deque
+from collections.abc import Awaitable, Callable
+
+from ._config import PoolLimits
+from ._connect import Route
+from ._errors import PoolTimeout
+from ._protocol import ClientProtocol
+
+
+class _RoutePool:
+    __slots__ = ("conns", "connecting", "waiters", "http2")
+
+    def __init__(self, http2: bool | None) -> None:
+        self.conns: list[ClientProtocol] = []
+        self.connecting = 0
+        self.waiters: deque[asyncio.Future[None]] = deque()
+        # Whether the route's connections speak HTTP/2: None until the
+        # first one is made (ALPN decides), then what it chose.
+        self.http2 = http2
+
+
+class Pool:
+    def __init__(self, limits: PoolLimits) -> None:
+        self.limits = limits
+        self.routes: dict[Route, _RoutePool] = {}
+        self.closed = False
+
+    async def acquire(
+        self,
+        route: Route,
+        connect: Callable[[Callable[[ClientProtocol], None]], Awaitable[ClientProtocol]],
+        *,
+        http2: bool | None,
+        timeout: float | None,
+    ) -> ClientProtocol:
+        """A connection of ``route`` that can start a request now.
+        ``connect(on_release)`` makes a new one."""
+        rp = self.routes.get(route)
+        if rp is None:
+            rp = self.routes[route] = _RoutePool(http2)
+        loop = asyncio.get_running_loop()
+        deadline = None if timeout is None else loop.time() + timeout
+        while True:
+            if self.closed:
+                raise RuntimeError("the client is closed")
+            proto = self._ready(rp, loop.time())
+            if proto is not None:
+                return proto
+            if rp.connecting and rp.http2 is not False:
+                pass  # an HTTP/2 connection on its way may carry this request too
+            elif len(rp.conns) + rp.connecting < self.limits.max_connections:
+                rp.connecting += 1
+                try:
+                    proto = await connect(lambda p: self._released(route, p))
+                finally:
+                    rp.connecting -= 1
+                    self._wake(rp, everyone=True)
+                rp.http2 = proto.http_version == "2"
+                rp.conns.append(proto)
+                if proto.can_start:
+                    return proto
+                continue
+            fut = loop.create_future()
+            rp.waiters.append(fut)
+            try:
+                if deadline is None:
+                    await fut
+                else:
+                    async with asyncio.timeout_at(deadline):
+                        await fut
+            except BaseException as exc:
+                if fut.done() and not fut.cancelled():
+                    self._wake(rp)  # the wake this waiter got goes to the next one
+                if isinstance(exc, TimeoutError):
+                    raise PoolTimeout("no connection became free within the pool timeout") from None
+                raise
+            finally:
+                if not fut.done():
+                    fut.cancel()
+                try:
+                    rp.waiters.remove(fut)
+                except ValueError:
+                    pass
+
+    def _ready(self, rp: _RoutePool, now: float) -> ClientProtocol | None:
+        expiry = self.limits.keepalive_expiry
+        for proto in rp.conns:
+            if not proto.can_start:
+                continue
+            if expiry is not None and proto.idle and now - proto.idle_since > expiry:
+                proto.close()  # the server may close it as we send: do not use it
+                continue
+            return proto
+        return None
+
+    def _released(self, route: Route, proto: ClientProtocol) -> None:
+        """A stream of ``proto`` is done, or ``proto`` closed."""
+        rp = self.routes.get(route)
+        if rp is None:
+            return
+        if not proto.usable:
+            if proto in rp.conns:
+                rp.conns.remove(proto)
+            if proto.idle:
+                proto.close()
+        elif proto.idle:
+            idle = sum(1 for p in rp.conns if p.idle)
+            if idle > self.limits.max_keepalive or self.closed:
+                rp.conns.remove(proto)
+                proto.close()
+            elif self.limits.keepalive_expiry is not None and proto.expiry is None:
+                proto.expiry = proto.loop.call_later(self.limits.keepalive_expiry + 0.05, self._expire, route, proto)
+        self._wake(rp, everyone=proto.closed)
+
+    def _expire(self, route: Route, proto: ClientProtocol) -> None:
+        proto.expiry = None
+        if proto.idle and not proto.closed:
+            rp = self.routes.get(route)
+            if rp is not None and proto in rp.conns:
+                rp.conns.remove(proto)
+            proto.close()
+
+    @staticmethod
+    def _wake(rp: _RoutePool, everyone: bool = False) -> None:
+        """A stream came free (one waiter may take it), or a connection
+        was made or lost (every waiter looks again)."""
+        for fut in rp.waiters:
+            if not fut.done():
+                fut.set_result(None)
+                if not everyone:
+                    return
+
+    def close(self) -> None:
+        self.closed = True
+        for rp in self.routes.values():
+            for proto in list(rp.conns):
+                proto.close()
+            rp.conns.clear()
+            self._wake(rp, everyone=True)
+        self.routes.clear()
