@@ -145,12 +145,16 @@ class HandlerServer:
 
     @property
     def sockets(self) -> list[socket.socket]:
+        """The listening sockets."""
         return self.server.sockets
 
     def close(self) -> None:
+        """Stop accepting and let the requests in flight finish."""
         self.server.stop()
 
     async def wait_closed(self) -> None:
+        """Wait until the server has stopped (after ``close()``)."""
+        # Shielded: a caller that stops waiting does not kill the server.
         await asyncio.shield(self._task)
 
     async def __aenter__(self) -> HandlerServer:
