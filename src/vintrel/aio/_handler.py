@@ -184,7 +184,12 @@ async def _start(
     # must not leave "exception never retrieved" behind.
     task.add_done_callback(lambda t: t.cancelled() or t.exception())
     started = asyncio.ensure_future(server.started.wait())
-    await asyncio.wait([task, started], return_when=asyncio.FIRST_COMPLETED)
+    try:
+        await asyncio.wait([task, started], return_when=asyncio.FIRST_COMPLETED)
+    except BaseException:
+        task.cancel()  # the caller gave up waiting: no server left behind
+        started.cancel()
+        raise
     if not server.started.is_set():
         started.cancel()
         await task  # raises what kept it from listening (an address in use...)
