@@ -1,4 +1,4 @@
-"""End-to-end load: the same asyncio server logic on our drivers, on h11 and on h2.
+"""End-to-end load: one handler on our server (``serve_h1``: vintrel.server), on h11 and on h2.
 
 Each server runs alone in a child process (one core's worth of Python);
 wrk loads the HTTP/1.1 servers and h2load the HTTP/2 ones, on loopback,
@@ -117,22 +117,20 @@ async def h2_connection(reader, writer):
 
 def serve(impl: str, port: int, profile: str | None) -> None:
     async def main():
-        if impl == "vintrel-h1":
-            from vintrel.aio import H1Server
+        if impl in ("vintrel-h1", "vintrel-h2"):
+            # One server for both protocols: the handler on vintrel.server.
+            from vintrel.aio import serve_h1
 
-            cb = H1Server(handler, idle_timeout=None)
-        elif impl == "vintrel-h2":
-            from vintrel.aio import H2Server
-
-            cb = H2Server(handler, idle_timeout=None)
+            server = await serve_h1(handler, "127.0.0.1", port, idle_timeout=None)
         else:
             cb = {"h11": h11_connection, "h2": h2_connection}[impl]
-        server = await asyncio.start_server(cb, "127.0.0.1", port, backlog=1024)
+            server = await asyncio.start_server(cb, "127.0.0.1", port, backlog=1024)
         stop = asyncio.Event()
         asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, stop.set)
         print("ready", flush=True)
         await stop.wait()
         server.close()
+        await server.wait_closed()
 
     if profile:
         prof = cProfile.Profile()

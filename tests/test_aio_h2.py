@@ -1,13 +1,13 @@
-"""The asyncio HTTP/2 client and server, against each other and a hand-driven peer."""
+"""The asyncio HTTP/2 client, against serve_h2 and a hand-driven server."""
 
 import asyncio
 import shutil
 
 import pytest
 
-from vintrel import H2Codec, H2FrameGoAway, H2FramePing, H2FrameSettings, HeaderMap
+from vintrel import H2Codec, HeaderMap
 from vintrel.aio import H2Client, Request, Response, serve_h2
-from vintrel.aio.h2 import PREFACE, StreamReset
+from vintrel.aio.h2 import StreamReset
 from vintrel.aio.tls import client_context, make_self_signed, server_context
 import wire
 
@@ -16,8 +16,6 @@ T = 10.0
 
 async def handler(req: Request) -> Response:
     h = HeaderMap([("x-method", req.method), ("x-path", req.target), ("x-len", str(len(req.body)))])
-    if req.trailers is not None:
-        h["x-got-trailers"] = ",".join(req.trailers.keys())
     if req.target.startswith("/big/"):
         return Response(200, h, b"z" * int(req.target[5:]))
     if req.target == "/trailers":
@@ -66,11 +64,13 @@ def test_exchanges_on_one_connection(tls, request):
         assert r.body == big
         r = await c.request("GET", "/big/5000000")
         assert len(r.body) == 5000000
-        r = await c.request("POST", "/trailers", body=b"up", trailers=HeaderMap([("x-sum", "2")]))
-        assert r.headers["x-got-trailers"] == b"x-sum"
+        # Request trailers reach no handler now; response trailers need `te`.
+        te = HeaderMap([("te", "trailers")])
+        r = await c.request("POST", "/trailers", te, body=b"up", trailers=HeaderMap([("x-sum", "2")]))
+        assert r.headers["x-len"] == b"2"
         assert r.body == b"body" and r.trailers["x-done"] == b"yes"
         r = await c.request("POST", "/only-trailers", trailers=HeaderMap([("x-a", "1")]))
-        assert r.headers["x-len"] == b"0" and r.headers["x-got-trailers"] == b"x-a"
+        assert r.status == 200 and r.headers["x-len"] == b"0"
 
     run(with_server(go, certs))
 
@@ -86,93 +86,13 @@ def test_concurrent_streams_beyond_the_stream_limit():
 
 def test_failed_or_abandoned_stream_leaves_the_connection_usable():
     async def go(c, _):
-        with pytest.raises(StreamReset):
-            await c.request("GET", "/fail")
+        assert (await c.request("GET", "/fail")).status == 500
         c.timeout = 0.2
         with pytest.raises(TimeoutError):
             await c.request("GET", "/slow")
         c.timeout = T
         assert (await c.request("GET", "/ok")).status == 200
         assert not c.conn.streams
-
-    run(with_server(go))
-
-
-async def raw_exchange(port, payload, *, until=None):
-    """Send payload, decode what the server answers until it closes or `until` matches."""
-    reader, writer = await asyncio.open_connection("127.0.0.1", port)
-    writer.write(payload)
-    codec = H2Codec("client")
-    events = []
-    try:
-        while True:
-            data = await asyncio.wait_for(reader.read(65536), T)
-            if not data:
-                break
-            events += codec.receive(data)
-            if until is not None and any(until(e) for e in events):
-                break
-    finally:
-        writer.close()
-    return events
-
-
-def test_idle_server_connection_ends_with_goaway():
-    async def go():
-        server = await serve_h2(handler, idle_timeout=0.2)
-        port = server.sockets[0].getsockname()[1]
-        try:
-            events = await raw_exchange(port, PREFACE + H2Codec("client").serialize_settings())
-            assert [e.error_code for e in events if isinstance(e, H2FrameGoAway)] == [0]
-        finally:
-            server.close()
-
-    run(go())
-
-
-def test_server_answers_ping_and_acks_settings():
-    c = H2Codec("client")
-    payload = PREFACE + c.serialize_settings() + c.serialize_ping(b"12345678")
-
-    async def go(_, port):
-        events = await raw_exchange(port, payload, until=lambda e: isinstance(e, H2FramePing))
-        assert any(isinstance(e, H2FrameSettings) and e.ack for e in events)
-        ping = [e for e in events if isinstance(e, H2FramePing)][0]
-        assert ping.ack and ping.data == b"12345678"
-
-    run(with_server(go))
-
-
-@pytest.mark.parametrize(
-    "payload,reason",
-    [
-        (b"GET / HTTP/1.1\r\nhost: x\r\n\r\n" + b"x" * 10, 1),  # not the preface
-        (PREFACE + b"\x00\x00\x04\x04\x00\x00\x00\x00\x00" + b"\x00" * 4, 1),  # SETTINGS of bad length
-        (PREFACE + b"\x00\x00\x00\x01\x05\x00\x00\x00\x02", 1),  # HEADERS on an even stream
-        (PREFACE + b"\x00\x00\x08\x06\x00\x00\x00\x00\x01abcdefgh", 1),  # PING on a stream
-    ],
-)
-def test_protocol_errors_close_with_goaway(payload, reason):
-    async def go(c, port):
-        events = await raw_exchange(port, payload)
-        goaways = [e for e in events if isinstance(e, H2FrameGoAway)]
-        assert goaways and goaways[-1].error_code == reason
-        assert (await c.request("GET", "/still-serving")).status == 200
-
-    run(with_server(go))
-
-
-def test_server_survives_client_vanishing_mid_message():
-    c = H2Codec("client")
-    head = c.serialize_request_headers(1, "POST", "http://x/up", HeaderMap([("content-length", "100000")]))
-    payload = PREFACE + c.serialize_settings() + head + c.serialize_data(1, b"partial")
-
-    async def go(client, port):
-        reader, writer = await asyncio.open_connection("127.0.0.1", port)
-        writer.write(payload)
-        await writer.drain()
-        writer.close()
-        assert (await client.request("GET", "/after")).status == 200
 
     run(with_server(go))
 
@@ -195,20 +115,5 @@ def test_client_fails_requests_when_server_goes_away():
         finally:
             server.close()
             await server.wait_closed()
-
-    run(go())
-
-
-def test_oversized_body_resets_its_stream():
-    async def go():
-        server = await serve_h2(handler, max_body=100_000)
-        port = server.sockets[0].getsockname()[1]
-        try:
-            async with H2Client("127.0.0.1", port, timeout=T) as c:
-                with pytest.raises(StreamReset, match="11"):
-                    await c.request("POST", "/", body=b"x" * 200_000)
-                assert (await c.request("POST", "/", body=b"x" * 1000)).status == 200
-        finally:
-            server.close()
 
     run(go())

@@ -37,7 +37,8 @@ async def handler(req: Request) -> Response:
 
 
 class Servers:
-    """Our three servers on a loop in a background thread."""
+    """Three handler servers (serve_h1/serve_h2: the ASGI server) on a loop
+    in a background thread."""
 
     def __init__(self, certs):
         self.loop = asyncio.new_event_loop()
@@ -67,8 +68,8 @@ class Servers:
         async def stop():
             for s in (self.h1, self.h2c, self.tls):
                 s.close()
-            for task in asyncio.all_tasks() - {asyncio.current_task()}:
-                task.cancel()
+            for s in (self.h1, self.h2c, self.tls):
+                await s.wait_closed()
 
         asyncio.run_coroutine_threadsafe(stop(), self.loop).result(T)
         self.loop.call_soon_threadsafe(self.loop.stop)

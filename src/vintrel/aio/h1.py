@@ -1,10 +1,8 @@
-"""An asyncio HTTP/1.1 client and server on H1Codec and H1BodyDecoder.
+"""An asyncio HTTP/1.1 client on H1Codec and H1BodyDecoder.
 
-Recipes these drivers follow:
+Recipes this driver follows:
 
-* A server writes ``HTTP/1.1 100 Continue`` itself when the request head
-  says ``expect_continue`` (``serialize_response`` refuses 1xx other than
-  101); a client sees informational heads consumed silently by
+* A client sees informational heads consumed silently by
   ``receive_head``.
 * After a head, ``take_body()`` gives the bytes already received past it;
   they and every later read feed an ``H1BodyDecoder`` built from the head's
@@ -22,39 +20,21 @@ import ssl as _ssl
 from collections.abc import AsyncIterable, Iterable
 
 from .._vintrel import H1BodyDecoder, H1Codec, HeaderMap, ProxyIntercept
-from ._types import MAX_BODY, Handler, Request, Response, close_writer, read_some
+from ._types import Response, close_writer, read_some
 from .proxy import open_stream
-
-CONTINUE = b"HTTP/1.1 100 Continue\r\n\r\n"
 
 
 class ProtocolFailure(Exception):
     """The peer broke HTTP/1.1 framing or closed mid-message."""
 
 
-class BodyTooLarge(ProtocolFailure):
-    """A received body outgrew the server's limit."""
-
-
-async def _read_body(
-    reader: asyncio.StreamReader,
-    decoder: H1BodyDecoder,
-    timeout: float | None,
-    limit: int | None = None,
-) -> bytes:
-    """Decode a whole body; return it (trailers stay in the decoder).
-
-    A body growing past ``limit`` bytes raises ProtocolFailure.
-    """
+async def _read_body(reader: asyncio.StreamReader, decoder: H1BodyDecoder, timeout: float | None) -> bytes:
+    """Decode a whole body; return it (trailers stay in the decoder)."""
     parts: list[bytes] = []
-    size = 0
     while True:
         chunk = decoder.decode()
         if chunk is not None:
             parts.append(chunk)
-            size += len(chunk)
-            if limit is not None and size > limit:
-                raise BodyTooLarge("body too large")
             continue
         if decoder.is_complete:
             return b"".join(parts)
@@ -91,108 +71,6 @@ def _frame_body(codec: H1Codec, body: bytes, trailers: HeaderMap | None) -> list
         out.append(codec.serialize_data(body))
     out.append(codec.serialize_trailers(trailers) if trailers is not None else codec.serialize_end())
     return out
-
-
-# ---------------------------------------------------------------- server
-
-
-class H1Server:
-    """Serve ``handler`` over HTTP/1.1 on asyncio streams.
-
-    Pipelined requests are answered in order; a response is length-framed
-    unless it carries trailers (then chunked); the connection stays open
-    while both sides allow keep-alive. ``idle_timeout`` bounds every read,
-    so a client that stops mid-message is dropped instead of holding the
-    connection.
-    """
-
-    def __init__(self, handler: Handler, *, idle_timeout: float | None = 30.0, max_body: int = MAX_BODY) -> None:
-        self.handler = handler
-        self.idle_timeout = idle_timeout
-        self.max_body = max_body
-        self.errors: list[BaseException] = []
-
-    async def __call__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        try:
-            await self._serve(reader, writer)
-        except (ValueError, ProtocolFailure, TimeoutError, ConnectionError) as exc:
-            self.errors.append(exc)
-        finally:
-            # No wait for the close: a server shutting down cancels this task.
-            writer.close()
-
-    async def _serve(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        codec = H1Codec()
-        pending = b""
-        timeout = self.idle_timeout
-        while True:
-            head = codec.receive_request_head(pending)
-            while head is None:
-                data = await read_some(reader, timeout)
-                if not data:
-                    if codec.buffered():
-                        raise ProtocolFailure("connection closed mid-head")
-                    return
-                head = codec.receive_request_head(data)
-            if head.expect_continue and head.body_kind != "empty":
-                writer.write(CONTINUE)
-            decoder = H1BodyDecoder(head.body_kind, head.content_length or 0)
-            decoder.feed(codec.take_body())
-            if head.content_length is not None and head.content_length > self.max_body:
-                writer.write(codec.serialize_response(413, HeaderMap([("connection", "close")])))
-                return
-            try:
-                body = await _read_body(reader, decoder, timeout, self.max_body)
-            except BodyTooLarge:
-                writer.write(codec.serialize_response(413, HeaderMap([("connection", "close")])))
-                raise
-            request = Request(
-                head.method,
-                head.target,
-                head.headers,
-                body,
-                decoder.take_trailers(),
-                "1.0" if head.http10 else "1.1",
-            )
-            pending = decoder.take_buffered()
-            response = await self.handler(request)
-            chunked = response.trailers is not None and not head.http10
-            out = [
-                codec.serialize_response(
-                    response.status,
-                    _declare_trailers(response.headers, response.trailers) if chunked else response.headers,
-                    keep_alive=head.keep_alive,
-                    http10=head.http10,
-                    content_length=None if chunked else len(response.body),
-                    chunked=chunked,
-                )
-            ]
-            out += _frame_body(codec, response.body, response.trailers if chunked else None)
-            writer.write(b"".join(out))
-            await writer.drain()
-            if not head.keep_alive or _says_close(response.headers):
-                return
-
-
-def _says_close(headers: HeaderMap) -> bool:
-    return any(
-        tok.strip().lower() == b"close" for v in headers.get_all("connection") for tok in v.split(b",")
-    )
-
-
-async def serve_h1(
-    handler: Handler,
-    host: str = "127.0.0.1",
-    port: int = 0,
-    *,
-    ssl: _ssl.SSLContext | None = None,
-    idle_timeout: float | None = 30.0,
-    max_body: int = MAX_BODY,
-) -> asyncio.Server:
-    """Start an HTTP/1.1 server; the caller closes the returned server."""
-    return await asyncio.start_server(
-        H1Server(handler, idle_timeout=idle_timeout, max_body=max_body), host, port, ssl=ssl
-    )
 
 
 # ---------------------------------------------------------------- client

@@ -1,6 +1,7 @@
-"""An asyncio HTTP/2 client and server on H2Codec, H2StreamState and H2FlowControl.
+"""An asyncio HTTP/2 client on H2Codec, H2StreamState and H2FlowControl.
 
-Both roles share :class:`H2Connection`, which owns the socket, the codec,
+:class:`H2Connection` (either role; ``H2Client`` uses the client one, and
+servers are ``vintrel.server``'s) owns the socket, the codec,
 the connection windows and one :class:`_Stream` (state machine plus send
 and receive windows) per stream. Recipes these drivers follow:
 
@@ -568,42 +569,3 @@ class H2Client:
 
     async def __aexit__(self, *exc: object) -> None:
         await self.close()
-
-
-class H2Server:
-    """Serve ``handler`` over HTTP/2 (h2c prior knowledge, or TLS after ALPN)."""
-
-    def __init__(self, handler: Handler, *, idle_timeout: float | None = 30.0, max_body: int = MAX_BODY) -> None:
-        self.handler = handler
-        self.idle_timeout = idle_timeout
-        self.max_body = max_body
-        self.errors: list[BaseException] = []
-
-    async def __call__(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        await self.serve(reader, writer)
-
-    async def serve(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter, initial: bytes = b"") -> None:
-        conn = H2Connection(reader, writer, "server", handler=self.handler, timeout=self.idle_timeout)
-        conn.max_body = self.max_body
-        await conn.run(initial)
-        if conn.error is not None:
-            self.errors.append(conn.error)
-        for task in list(conn.tasks):
-            task.cancel()
-
-
-async def serve_h2(
-    handler: Handler,
-    host: str = "127.0.0.1",
-    port: int = 0,
-    *,
-    ssl: _ssl.SSLContext | None = None,
-    idle_timeout: float | None = 30.0,
-    max_body: int = MAX_BODY,
-) -> asyncio.Server:
-    """Start an HTTP/2 server; with ``ssl`` it offers ALPN "h2" only."""
-    if ssl is not None:
-        ssl.set_alpn_protocols(["h2"])
-    return await asyncio.start_server(
-        H2Server(handler, idle_timeout=idle_timeout, max_body=max_body), host, port, ssl=ssl
-    )
