@@ -158,13 +158,18 @@ class Server:
             if os.path.exists(cfg.uds):
                 os.unlink(cfg.uds)
             sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-            sock.bind(cfg.uds)
         else:
-            family = socket.AF_INET6 if ":" in cfg.host else socket.AF_INET
-            sock = socket.socket(family, socket.SOCK_STREAM)
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            sock.bind((cfg.host, cfg.port))
-        sock.listen(cfg.backlog)
+            sock = socket.socket(socket.AF_INET6 if ":" in cfg.host else socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            if cfg.uds is not None:
+                sock.bind(cfg.uds)
+            else:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                sock.bind((cfg.host, cfg.port))
+            sock.listen(cfg.backlog)
+        except BaseException:
+            sock.close()  # an address in use must not leak the socket
+            raise
         sock.set_inheritable(True)
         return sock
 
