@@ -135,9 +135,9 @@ class H2Connection:
         self._idle_frames = 0  # frames in a row that carried no message
         self._codec.set_max_header_list_size(max_head_size)
 
-    def _announce(self, connection_buffer: int, **settings: int | bool) -> None:
+    def _announce(self, settings: bytes, connection_buffer: int) -> None:
         """Our first SETTINGS and the connection window past the default."""
-        self._out.append(self._codec.serialize_settings(**settings))
+        self._out.append(settings)
         if connection_buffer > DEFAULT_WINDOW:
             self._out.append(self._codec.serialize_window_update(0, connection_buffer - DEFAULT_WINDOW))
 

@@ -53,10 +53,10 @@ class H2ClientConnection(H2Connection):
         self._settled = False  # the server's first SETTINGS came
         self._out.append(PREFACE)
         self._announce(
+            self._codec.serialize_settings(
+                enable_push=False, initial_window_size=stream_buffer, max_header_list_size=max_head_size
+            ),
             connection_buffer,
-            enable_push=False,
-            initial_window_size=stream_buffer,
-            max_header_list_size=max_head_size,
         )
 
     # ------------------------------------------------------------ state

@@ -67,10 +67,12 @@ class H2ServerConnection(H2Connection):
         self._preface_done = False
         self._counters = _Counters()
         self._announce(
+            self._codec.serialize_settings(
+                max_concurrent_streams=limits.max_concurrent_streams,
+                initial_window_size=limits.stream_buffer,
+                max_header_list_size=limits.max_head_size,
+            ),
             limits.connection_buffer,
-            max_concurrent_streams=limits.max_concurrent_streams,
-            initial_window_size=limits.stream_buffer,
-            max_header_list_size=limits.max_head_size,
         )
 
     # ---------------------------------------------------------- receive
