@@ -18,6 +18,9 @@ content-length), 8 CANCEL (the request's stream when the peer closed),
 
 from __future__ import annotations
 
+from .._sansio.h1 import FORBIDDEN_TRAILERS as _FORBIDDEN_TRAILERS
+from .._sansio.h1 import has_token as _has_token
+from .._sansio.h1 import pairs as _pairs
 from .._vintrel import H1BodyDecoder, H1Codec, H1RequestHead, HeaderMap
 from ._events import (
     CANCEL,
@@ -49,25 +52,6 @@ _REASONS = {
     503: "Service Unavailable",
 }
 
-# Names a trailer section may not carry (framing, routing, authentication
-# and fields a recipient must see before the body).
-_FORBIDDEN_TRAILERS = frozenset(
-    {
-        "authorization",
-        "cache-control",
-        "content-encoding",
-        "content-length",
-        "content-range",
-        "content-type",
-        "host",
-        "max-forwards",
-        "set-cookie",
-        "te",
-        "trailer",
-        "transfer-encoding",
-    }
-)
-
 # Response fields the connection decides itself: the framing comes from
 # content-length (kept) or the connection's choice, and keep-alive from
 # the request, the application's `connection: close` and shutdown.
@@ -88,17 +72,6 @@ def error_response(status: int, *, head_only: bool = False) -> bytes:
     # the method of the last request it parsed.
     head = H1Codec().serialize_response(status, fields, keep_alive=False, content_length=len(body))
     return head if head_only else head + body
-
-
-def _has_token(values: list[bytes], token: bytes) -> bool:
-    """Whether a comma-separated field lists token (parameters ignored)."""
-    return any(item.split(b";", 1)[0].strip().lower() == token for v in values for item in v.split(b","))
-
-
-def _pairs(fields: HeaderMap | None) -> Headers | None:
-    if fields is None:
-        return None
-    return [(name.encode("latin-1"), value) for name, value in fields.items()]
 
 
 class _Request:
