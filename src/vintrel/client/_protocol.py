@@ -214,8 +214,8 @@ class ClientProtocol(asyncio.Protocol):
         if self.closed or self.conn is None:
             return
         self.conn.close()
-        self.flush()
-        if not self.channels and self.transport is not None:
+        self.flush()  # closes the transport itself if the connection ended
+        if not self.closed and not self.channels and self.transport is not None:
             self.transport.close()
 
     def abort(self) -> None:
