@@ -207,7 +207,7 @@ class Client:
 
     async def aclose(self) -> None:
         """Close every connection (HTTP/2: GOAWAY); requests in flight on them fail."""
-        self._pool.close()
+        await self._pool.close()
 
     async def get(self, url: str, **kwargs: Any) -> ClientResponse:
         return await self.request("GET", url, **kwargs)

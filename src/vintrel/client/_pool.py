@@ -145,11 +145,21 @@ class Pool:
                 if not everyone:
                     return
 
-    def close(self) -> None:
+    async def close(self) -> None:
+        """Close every connection (GOAWAY on HTTP/2), wait a moment for them
+        to go, and abort what is left."""
         self.closed = True
+        protos = []
         for rp in self.routes.values():
-            for proto in list(rp.conns):
-                proto.close()
+            protos += rp.conns
+            for proto in rp.conns:
+                proto.close(now=True)
             rp.conns.clear()
             self._wake(rp, everyone=True)
         self.routes.clear()
+        pending = [p.lost for p in protos if not p.lost.done()]
+        if pending:
+            await asyncio.wait(pending, timeout=0.25)
+            for proto in protos:
+                if not proto.lost.done() and proto.transport is not None:
+                    proto.transport.abort()

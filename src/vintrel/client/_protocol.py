@@ -135,6 +135,7 @@ class ClientProtocol(asyncio.Protocol):
         self.drain_waiters: list[asyncio.Future[None]] = []
         self.flush_scheduled = False
         self.made: asyncio.Future[None] = loop.create_future()
+        self.lost: asyncio.Future[None] = loop.create_future()
         self.idle_since = loop.time()
         self.expiry: asyncio.TimerHandle | None = None
 
@@ -181,6 +182,7 @@ class ClientProtocol(asyncio.Protocol):
         self._wake_drains()
         if not self.made.done():
             self.made.set_exception(ConnectionClosed("connection closed while it was being made"))
+        _wake(self.lost)
         self.on_release(self)
 
     def pause_writing(self) -> None:
@@ -209,18 +211,26 @@ class ClientProtocol(asyncio.Protocol):
     def idle(self) -> bool:
         return not self.channels
 
-    def close(self) -> None:
-        """Close when the streams in flight are done (HTTP/2: GOAWAY now)."""
+    def close(self, now: bool = False) -> None:
+        """Close when the streams in flight are done, or ``now`` (HTTP/2:
+        GOAWAY first either way)."""
         if self.closed or self.conn is None:
             return
         self.conn.close()
         self.flush()
-        if not self.channels and self.transport is not None:
-            self.transport.close()
+        if (now or not self.channels) and not self.closed:
+            self.closed = True
+            self._end_transport(graceful=True)
 
-    def abort(self) -> None:
-        if not self.closed and self.transport is not None:
-            self.transport.abort()
+    def _end_transport(self, graceful: bool) -> None:
+        """Close the transport; over TLS, or after an exchange cut short, at
+        once: a TLS close would wait for the server's close_notify, which
+        some servers send only at their idle timeout."""
+        transport = cast(asyncio.Transport, self.transport)
+        if graceful and transport.get_extra_info("ssl_object") is None:
+            transport.close()
+        else:
+            transport.abort()
 
     # ----------------------------------------------------------- events
 
@@ -285,7 +295,7 @@ class ClientProtocol(asyncio.Protocol):
             transport.write(out)
         if conn.ended:
             self.closed = True
-            transport.close()
+            self._end_transport(graceful=True)
 
     def flush_soon(self) -> None:
         """Write in the next turn of the loop: the requests that start in
@@ -381,11 +391,7 @@ class ClientProtocol(asyncio.Protocol):
                 # Nothing more will run on it. An exchange cut short is
                 # aborted at once, never kept waiting for a TLS shutdown.
                 self.closed = True
-                transport = cast(asyncio.Transport, self.transport)
-                if channel.ended and channel.error is None:
-                    transport.close()
-                else:
-                    transport.abort()
+                self._end_transport(graceful=channel.ended and channel.error is None)
         if not self.channels:
             self.idle_since = self.loop.time()
         self.on_release(self)
