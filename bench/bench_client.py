@@ -149,6 +149,8 @@ async def session(row: Row, t: Target):
         from vintrel.aio import PoolLimits
 
         limits = PoolLimits(max_connections=POOL, max_keepalive=POOL)
+        if ctx is not None:  # a context given to vintrel is used as it is: its ALPN list decides
+            ctx.set_alpn_protocols(["h2", "http/1.1"] if h2 else ["http/1.1"])
     if row.kind == "ours":
         from vintrel.aio import Client
 
@@ -167,7 +169,8 @@ async def session(row: Row, t: Target):
         else:
             from vintrel.httpx import AsyncTransport
 
-            kw = dict(transport=AsyncTransport(http2=h2, http2_prior_knowledge=prior, ssl=ctx, limits=limits))
+            kw = dict(transport=AsyncTransport(http2=h2, http2_prior_knowledge=prior, verify=ctx or True,
+                                                limits=limits))
         async with httpx.AsyncClient(trust_env=False, **kw) as c:
             async def get(path: str):
                 r = await c.get(base + path)
