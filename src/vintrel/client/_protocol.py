@@ -215,7 +215,7 @@ class ClientProtocol(asyncio.Protocol):
             if not deadline:
                 continue
             if deadline <= now:
-                _expire(channel.waiter, ReadTimeout, "no response within the read timeout")  # type: ignore[arg-type]
+                _expire(channel.waiter, ReadTimeout, "no response within the read timeout")
             elif not first or deadline < first:
                 first = deadline
         if first:
