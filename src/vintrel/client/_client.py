@@ -325,10 +325,11 @@ class Client:
         self._destinations[prefix] = dest
         return dest
 
-    async def _send(self, route: Route, proxy: ProxyIntercept | None, method: str, target: str, origin: str,
-                    scheme: str, fields: Headers, body: bytes | None, stream: AsyncIterable[bytes] | None,
-                    trailers: Headers | None, limits: Timeout, url: str) -> ClientResponse:
+    async def _connection(self, route: Route, proxy: ProxyIntercept | None, limits: Timeout) -> ClientProtocol:
+        """A connection of the route from the pool once none is ready: a new
+        one, or one that comes free."""
         loop = asyncio.get_running_loop()
+        scheme = route.scheme
 
         def connect(on_release: Any) -> Any:
             def factory() -> ClientProtocol:
@@ -343,7 +344,14 @@ class Client:
             http2 = None if self.http2 else False
         else:
             http2 = self.http2_prior_knowledge and not route.forward
-        proto = await self._pool.acquire(route, connect, http2=http2, timeout=limits.pool)
+        return await self._pool.acquire(route, connect, http2=http2, timeout=limits.pool)
+
+    async def _send(self, route: Route, proxy: ProxyIntercept | None, method: str, target: str, origin: str,
+                    scheme: str, fields: Headers, body: bytes | None, stream: AsyncIterable[bytes] | None,
+                    trailers: Headers | None, limits: Timeout, url: str) -> ClientResponse:
+        proto = self._pool.ready(route)
+        if proto is None:
+            proto = await self._connection(route, proxy, limits)
         end = body is None and stream is None and trailers is None
         channel = proto.start(method, target, fields, scheme=scheme, authority=origin, end_stream=end)
         sender: asyncio.Task[None] | None = None
@@ -353,10 +361,13 @@ class Client:
                 if trailers is not None:
                     proto.send_trailers(channel, trailers)
             elif stream is not None:
-                sender = loop.create_task(_send_stream(proto, channel, stream, trailers, limits.write))
+                sender = proto.loop.create_task(_send_stream(proto, channel, stream, trailers, limits.write))
             elif trailers is not None:
                 proto.send_trailers(channel, trailers)
-            await channel.response(limits.read)
+            while channel.head is None:
+                if channel.error is not None:
+                    raise channel.error
+                await channel.wait(limits.read)
         except BaseException:
             if sender is not None:
                 sender.cancel()

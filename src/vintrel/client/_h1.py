@@ -321,6 +321,8 @@ class H1ClientConnection:
 
     def _read_head(self, ex: _Exchange, data: bytes) -> None:
         codec = self._codec
+        if not self._direct and not self._head_buf and len(data) > 9 and data[9] != 0x31 and data[:7] == b"HTTP/1.":
+            self._direct = True  # a final status line in the first read: no informational head to take out
         if not self._direct:
             buf = self._head_buf
             buf += data

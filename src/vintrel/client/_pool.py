@@ -98,6 +98,17 @@ class Pool:
                 except ValueError:
                     pass
 
+    def ready(self, route: Route) -> ClientProtocol | None:
+        """A connection of ``route`` that can start a request now, if any
+        (the path of a request that needs no wait)."""
+        rp = self.routes.get(route)
+        if rp is None or self.closed:
+            return None
+        for proto in rp.conns:
+            if proto.can_start and not proto.idle:
+                return proto  # an HTTP/2 connection in use: never expired
+        return self._ready(rp, rp.conns[0].loop.time()) if rp.conns else None
+
     def _ready(self, rp: _RoutePool, now: float) -> ClientProtocol | None:
         expiry = self.limits.keepalive_expiry
         for proto in rp.conns:

@@ -84,13 +84,6 @@ class Channel:
             self.waiter = None
             self.deadline = 0.0
 
-    async def response(self, timeout: float | None) -> ResponseReceived:
-        while self.head is None:
-            if self.error is not None:
-                raise self.error
-            await self.wait(timeout)
-        return self.head
-
     def take_all(self) -> bytes:
         """Every piece received and not yet taken, as one."""
         chunks = self.chunks
@@ -420,7 +413,8 @@ class ClientProtocol(asyncio.Protocol):
             if not channel.ended or channel.error is not None:
                 conn.reset_stream(channel.sid)
             conn.stream_done(channel.sid)
-            self.flush()
+            if self.h2 or conn.ended:
+                self.flush()  # a reset, credit or the end
             if not conn.reusable and not self.channels and not self.closed:
                 # Nothing more will run on it. An exchange cut short is
                 # aborted at once, never kept waiting for a TLS shutdown.
