@@ -249,6 +249,15 @@ class ServerProtocol(asyncio.Protocol):
             self.stalled_at = time.monotonic()  # bytes went out: the peer takes them
         self.waiting = waiting
         if conn.open_streams:
+            if not self.idle_at and self.cycles and not self.stalled_at and not self.write_paused:
+                # Requests in flight, nothing held back: no deadline, and
+                # reading stays as it is unless the connection says stop.
+                if self.reading != conn.wants_read:
+                    self._reading()
+                if self.drain_waiters:
+                    self._wake_drains()
+                self.deadline = 0.0
+                return
             self.idle_at = 0.0
         elif not self.cycles and self.idle_at == 0.0:
             self.idle_at = time.monotonic()
@@ -324,8 +333,9 @@ class ServerProtocol(asyncio.Protocol):
         self.timer = self.loop.call_at(self.loop.time() + (deadline - now), self._expired)
 
     def _stalled_since(self) -> float:
-        stalls = [t for t in (self.paused_at if self.write_paused else 0.0, self.stalled_at) if t]
-        return min(stalls) if stalls else 0.0
+        paused = self.paused_at if self.write_paused else 0.0
+        stalled = self.stalled_at
+        return min(paused, stalled) if paused and stalled else paused or stalled
 
     def _expired(self) -> None:
         self.timer = None
