@@ -523,3 +523,19 @@ def test_errors_share_one_root():
             s.bind(("127.0.0.1", 0))
             port = s.getsockname()[1]
         run(Client(trust_env=False).get(f"http://127.0.0.1:{port}/"))
+
+
+def test_a_failing_body_iterable_fails_its_request(srv, certs):
+    """The caller's own exception comes back from request(); the
+    connection is not left holding a half-sent body."""
+    async def broken():
+        yield b"x" * 1000
+        raise LookupError("no more")
+
+    async def go():
+        async with client("h1", certs) as c:
+            with pytest.raises(LookupError):
+                await c.post(url("h1", srv.port, "/echo"), content=broken())
+            assert (await c.get(url("h1", srv.port, "/echo?n=3"))).status == 200
+
+    run(go())

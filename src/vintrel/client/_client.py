@@ -395,7 +395,7 @@ async def _send_stream(proto: ClientProtocol, channel: Channel, stream: AsyncIte
             proto.send_trailers(channel, trailers)
         else:
             proto.send(channel, b"", True)
-    except ClientError as exc:
+    except Exception as exc:  # the caller's iterable failed, or the write timed out
         if channel.error is None:
             channel.error = exc
             waiter = channel.waiter

@@ -63,7 +63,8 @@ class Channel:
         self.chunks: deque[bytes] = deque()
         self.ended = False
         self.trailers: Headers | None = None
-        self.error: ClientError | None = None
+        # Why the stream failed: ours, or the caller's body iterable's own.
+        self.error: Exception | None = None
         self.waiter: asyncio.Future[None] | None = None
         self.continued = False  # 100 Continue, or a final response, arrived
         self.done = False  # released to the connection (stream_done)
