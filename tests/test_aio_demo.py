@@ -20,4 +20,4 @@ def test_demo_runs(tmp_path):
     lines = out.stdout.splitlines()
     assert lines[-1] == "done"
     assert sum("-> 200" in line for line in lines) >= 6
-    assert "HTTP/1.1 requests used 1 connection(s)" in out.stdout
+    assert "h2c       50 concurrent GETs on 1 connection(s)" in out.stdout

@@ -68,6 +68,26 @@ def url(transport, port, path):
     return f"{'https' if transport == 'tls' else 'http'}://127.0.0.1:{port}{path}"
 
 
+@contextlib.contextmanager
+def harness():
+    """A background loop, closed with everything on it at the end."""
+    h = Harness()
+    try:
+        yield h
+    finally:
+        async def cancel_the_rest():
+            me = asyncio.current_task()
+            rest = [t for t in asyncio.all_tasks() if t is not me]
+            for t in rest:
+                t.cancel()
+            await asyncio.gather(*rest, return_exceptions=True)
+
+        h.run(cancel_the_rest())
+        h.loop.call_soon_threadsafe(h.loop.stop)
+        h.thread.join(T)
+        h.loop.close()
+
+
 def run(coro):
     return asyncio.run(asyncio.wait_for(coro, T))
 
@@ -145,8 +165,11 @@ def test_idle_close_and_restart_go_to_a_fresh_connection(certs, transport):
     """The server closes idle connections after 1 s, then stops and starts
     again on the same port: every request still succeeds."""
     ctx = server_context(*certs, ["h2", "http/1.1"]) if transport == "tls" else None
-    h = Harness()
+    with harness() as h:
+        _idle_close_and_restart(h, ctx, certs, transport)
 
+
+def _idle_close_and_restart(h, ctx, certs, transport):
     def start(port):
         server = Server(app, Config(port=port, access_log=False, limits=LIMITS, ssl_context=ctx))
         sock = server.bind()
@@ -171,7 +194,6 @@ def test_idle_close_and_restart_go_to_a_fresh_connection(certs, transport):
     finally:
         for server, _, done in nonlocal_started or [(server, port, done)]:
             h.stop(server, done)
-        h.loop.call_soon_threadsafe(h.loop.stop)
 
 
 # ------------------------------------------------- servers that misbehave
@@ -179,13 +201,12 @@ def test_idle_close_and_restart_go_to_a_fresh_connection(certs, transport):
 @contextlib.contextmanager
 def raw_server(handler):
     """A TCP server on a background loop; handler(reader, writer) per connection."""
-    h = Harness()
-    srv = h.run(asyncio.start_server(handler, "127.0.0.1", 0))
-    try:
-        yield srv.sockets[0].getsockname()[1]
-    finally:
-        h.loop.call_soon_threadsafe(srv.close)
-        h.loop.call_soon_threadsafe(h.loop.stop)
+    with harness() as h:
+        srv = h.run(asyncio.start_server(handler, "127.0.0.1", 0))
+        try:
+            yield srv.sockets[0].getsockname()[1]
+        finally:
+            h.call(srv.close)
 
 
 async def read_head(reader):
@@ -201,10 +222,10 @@ def test_h1_keep_alive_closed_by_the_server_is_retried_for_idempotent_requests()
 
     async def handler(reader, writer):
         conns.append(1)
-        await read_head(reader)
-        writer.write(b"HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nok")
-        await read_head(reader)
-        writer.close()
+        with contextlib.closing(writer):
+            await read_head(reader)
+            writer.write(b"HTTP/1.1 200 OK\r\ncontent-length: 2\r\n\r\nok")
+            await read_head(reader)
 
     with raw_server(handler) as port:
         async def go():
@@ -215,7 +236,7 @@ def test_h1_keep_alive_closed_by_the_server_is_retried_for_idempotent_requests()
                     await c.post(f"http://127.0.0.1:{port}/", content=b"x")
 
         run(go())
-    assert len(conns) == 5
+    assert len(conns) == 3  # each GET after the first was sent twice: once to a closing connection
 
 
 H2_SETTINGS = frame(4, 0, 0, b"")
@@ -227,6 +248,10 @@ def h2_server(respond):
     import hpack
 
     async def handler(reader, writer):
+        with contextlib.closing(writer):
+            await serve(reader, writer)
+
+    async def serve(reader, writer):
         enc = hpack.Encoder()
         writer.write(H2_SETTINGS)
         await reader.readexactly(24)
@@ -316,42 +341,38 @@ def test_timeouts_are_prompt_and_distinct(tls, certs):
     outer asyncio.timeout as promptly, over TLS too (no wait for a TLS
     shutdown); a TLS server that never handshakes: ConnectTimeout."""
     async def silent(reader, writer):
-        await reader.read(65536)
-        await asyncio.sleep(30)
+        with contextlib.closing(writer):
+            await reader.read(65536)
+            await asyncio.sleep(30)
 
-    h = Harness()
     ctx = server_context(*certs, ["http/1.1"]) if tls else None
-    srv = h.run(asyncio.start_server(silent, "127.0.0.1", 0, ssl=ctx))
-    port = srv.sockets[0].getsockname()[1]
-    target = f"{'https' if tls else 'http'}://127.0.0.1:{port}/"
+    with harness() as h:
+        srv = h.run(asyncio.start_server(silent, "127.0.0.1", 0, ssl=ctx))
+        target = f"{'https' if tls else 'http'}://127.0.0.1:{srv.sockets[0].getsockname()[1]}/"
 
-    async def go():
-        async with client("tls" if tls else "h1", certs, timeout=Timeout(read=0.3)) as c:
-            t = time.monotonic()
-            with pytest.raises(ReadTimeout):
-                await c.get(target)
-            with pytest.raises(TimeoutError):
-                async with asyncio.timeout(0.3):
+        async def go():
+            async with client("tls" if tls else "h1", certs, timeout=Timeout(read=0.3)) as c:
+                t = time.monotonic()
+                with pytest.raises(ReadTimeout):
                     await c.get(target)
-            return time.monotonic() - t
+                with pytest.raises(TimeoutError):
+                    async with asyncio.timeout(0.3):
+                        await c.get(target)
+                return time.monotonic() - t
 
-    try:
         assert run(go()) < 2.0
-    finally:
-        h.loop.call_soon_threadsafe(srv.close)
+        if tls:  # TCP only: the handshake never ends
+            plain = h.run(asyncio.start_server(silent, "127.0.0.1", 0))
+            port = plain.sockets[0].getsockname()[1]
 
-    if tls:
-        plain = h.run(asyncio.start_server(silent, "127.0.0.1", 0))  # TCP only: the handshake never ends
-        port = plain.sockets[0].getsockname()[1]
+            async def connect():
+                async with client("tls", certs, timeout=Timeout(connect=0.3)) as c:
+                    await c.get(f"https://127.0.0.1:{port}/")
 
-        async def connect():
-            async with client("tls", certs, timeout=Timeout(connect=0.3)) as c:
-                await c.get(f"https://127.0.0.1:{port}/")
-
-        with pytest.raises(ConnectTimeout):
-            run(connect())
-        h.loop.call_soon_threadsafe(plain.close)
-    h.loop.call_soon_threadsafe(h.loop.stop)
+            with pytest.raises(ConnectTimeout):
+                run(connect())
+            h.call(plain.close)
+        h.call(srv.close)
 
 
 def test_pool_limit_waits_then_times_out(srv, certs):
@@ -406,6 +427,10 @@ def proxy_server(credentials=None):
         writer.close()
 
     async def handler(reader, writer):
+        with contextlib.closing(writer):
+            await proxy(reader, writer)
+
+    async def proxy(reader, writer):
         head = (await reader.readuntil(b"\r\n\r\n")).decode()
         line, *fields = head.split("\r\n")
         method, target, _ = line.split(" ")
@@ -413,7 +438,6 @@ def proxy_server(credentials=None):
         seen.append((method, target, auth))
         if credentials and auth != "Basic " + base64.b64encode(credentials.encode()).decode():
             writer.write(b"HTTP/1.1 407 Proxy Authentication Required\r\ncontent-length: 0\r\n\r\n")
-            writer.close()
             return
         if method == "CONNECT":
             host, port = target.rsplit(":", 1)
@@ -425,7 +449,8 @@ def proxy_server(credentials=None):
             host, port = hostport.rsplit(":", 1)
             r2, w2 = await asyncio.open_connection(host, int(port))
             w2.write(head.replace(target, "/" + path, 1).encode())
-        await asyncio.gather(pipe(reader, w2), pipe(r2, writer))
+        with contextlib.closing(w2):
+            await asyncio.gather(pipe(reader, w2), pipe(r2, writer))
 
     with raw_server(handler) as port:
         yield port, seen
@@ -498,3 +523,19 @@ def test_errors_share_one_root():
             s.bind(("127.0.0.1", 0))
             port = s.getsockname()[1]
         run(Client(trust_env=False).get(f"http://127.0.0.1:{port}/"))
+
+
+def test_a_failing_body_iterable_fails_its_request(srv, certs):
+    """The caller's own exception comes back from request(); the
+    connection is not left holding a half-sent body."""
+    async def broken():
+        yield b"x" * 1000
+        raise LookupError("no more")
+
+    async def go():
+        async with client("h1", certs) as c:
+            with pytest.raises(LookupError):
+                await c.post(url("h1", srv.port, "/echo"), content=broken())
+            assert (await c.get(url("h1", srv.port, "/echo?n=3"))).status == 200
+
+    run(go())

@@ -15,7 +15,7 @@ import time
 import pytest
 
 from vintrel import HeaderMap
-from vintrel.aio import H1Client, H2Client, Request, Response, serve_h1, serve_h2
+from vintrel.aio import Client, Request, Response, serve_h1, serve_h2
 from vintrel.aio.tls import client_context, make_self_signed, server_context
 
 T = 20.0
@@ -180,13 +180,18 @@ def test_our_h2_client_against_nghttpd(tmp_path, certs, tls):
     (tmp_path / "small.txt").write_bytes(b"small\n")
     with nghttpd(tmp_path, *(certs[::-1] if tls else ())) as port:
         async def go():
+            base = f"{'https' if tls else 'http'}://127.0.0.1:{port}"
             ssl = client_context(certs[0], ["h2"]) if tls else None
-            async with H2Client("127.0.0.1", port, ssl=ssl, timeout=T) as c:
-                r = await c.request("GET", "/big.bin")
-                assert r.status == 200 and r.body == data
-                rs = await asyncio.gather(*(c.request("GET", "/small.txt") for _ in range(50)))
-                assert all(r.body == b"small\n" for r in rs)
-                assert (await c.request("GET", "/missing")).status == 404
+            async with Client(ssl=ssl, http2_prior_knowledge=not tls, trust_env=False, timeout=T) as c:
+                r = await c.get(base + "/big.bin")
+                assert (r.status, r.http_version, await r.read()) == (200, "2", data)
+
+                async def small():
+                    return await (await c.get(base + "/small.txt")).read()
+
+                assert await asyncio.gather(*(small() for _ in range(50))) == [b"small\n"] * 50
+                assert (await c.get(base + "/missing")).status == 404
+                assert len(c._pool.routes[next(iter(c._pool.routes))].conns) == 1
 
         asyncio.run(asyncio.wait_for(go(), 60))
 
@@ -211,16 +216,20 @@ def test_our_h1_client_against_http_server(tmp_path):
     threading.Thread(target=httpd.serve_forever, daemon=True).start()
     try:
         async def go():
-            async with H1Client("127.0.0.1", httpd.server_address[1], timeout=T) as c:
+            base = f"http://127.0.0.1:{httpd.server_address[1]}"
+            async with Client(trust_env=False, timeout=T) as c:
                 for _ in range(3):
-                    r = await c.request("GET", "/file.txt")
-                    assert r.status == 200 and r.body == b"x" * 100_000
-                r = await c.request("HEAD", "/file.txt")
-                assert r.body == b"" and r.headers["content-length"] == b"100000"
-                r = await c.request("POST", "/p", body=b"abc")
-                assert (r.status, r.body) == (201, b"cba")
-                assert (await c.request("GET", "/nope")).status == 404
-                assert c.connections_opened == 1
+                    r = await c.get(base + "/file.txt")
+                    assert r.status == 200 and await r.read() == b"x" * 100_000
+                r = await c.request("HEAD", base + "/file.txt")
+                assert await r.read() == b"" and r.headers["content-length"] == b"100000"
+                r = await c.post(base + "/p", content=b"abc")
+                assert (r.status, await r.read()) == (201, b"cba")
+                routes = list(c._pool.routes.values())
+                assert len(routes[0].conns) == 1  # one kept-alive connection served them all
+                r = await c.get(base + "/nope")  # answered with connection: close
+                assert r.status == 404 and b"404" in await r.read()
+                assert routes[0].conns == []
 
         asyncio.run(asyncio.wait_for(go(), 60))
     finally:

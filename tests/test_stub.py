@@ -33,6 +33,23 @@ def test_stub_matches_runtime(tmp_path):
 
 
 @skip_sanitized
+def test_python_layers_type_check_strictly(tmp_path):
+    """The server, the client and their shared layer are typed as a
+    py.typed package promises: mypy --strict finds nothing."""
+    pytest.importorskip("mypy")
+    import vintrel
+
+    root = Path(vintrel.__file__).absolute().parent
+    parts = ["server", "client", "_sansio", "aio", "httpx.py", "demo.py"]
+    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"), PYTHONPATH=str(root.parent))
+    result = subprocess.run(
+        [sys.executable, "-P", "-m", "mypy", "--strict", *(str(root / p) for p in parts)],
+        capture_output=True, text=True, env=env, cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@skip_sanitized
 def test_package_is_typed():
     import vintrel
 

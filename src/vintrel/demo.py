@@ -1,12 +1,12 @@
-"""``python -m vintrel.demo``: the server and the client drivers talking to
+"""``python -m vintrel.demo``: the server and the client talking to
 each other on loopback.
 
 Starts the ASGI server (``vintrel.server``) on one cleartext port, which
 serves HTTP/1.1 and HTTP/2 with prior knowledge alike, and, when the
 ``openssl`` command can make a throwaway certificate, on one TLS port that
 offers h2 and http/1.1 by ALPN; fetches a few resources over HTTP/1.1, h2c
-and h2 over TLS with the client drivers of ``vintrel.aio``, and prints
-what was exchanged and how long it took.
+and h2 over TLS with ``vintrel.aio.Client`` (one pool per protocol), and
+prints what was exchanged and how long it took.
 """
 
 from __future__ import annotations
@@ -18,7 +18,7 @@ from pathlib import Path
 from typing import Any
 
 from . import __version__
-from .aio import H1Client, H2Client, Response
+from .aio import Client, PoolLimits
 from .aio.tls import client_context, make_self_signed, server_context
 from .server import Config, Server
 
@@ -46,29 +46,31 @@ async def app(scope: dict[str, Any], receive: Any, send: Any) -> None:
         await send({"type": "http.response.trailers", "headers": [(b"x-body-length", b"%d" % len(body))]})
 
 
-def show(proto: str, method: str, path: str, r: Response, took: float) -> None:
-    body = r.body if len(r.body) <= 60 else b"<%d bytes>" % len(r.body)
+async def exchange(client: Client, proto: str, base: str, method: str, path: str, body: bytes | None) -> None:
+    t = time.perf_counter()
+    headers = {"te": "trailers"} if method == "POST" else None
+    r = await client.request(method, base + path, content=body, headers=headers)
+    data = await r.read()
+    took = time.perf_counter() - t
+    shown = data if len(data) <= 60 else b"<%d bytes>" % len(data)
     trail = f" trailers={dict(r.trailers.items())}" if r.trailers else ""
-    print(f"  {proto:9} {method:4} {path:14} -> {r.status} {body.decode()}{trail}  ({took * 1000:.1f} ms)")
+    print(f"  {proto:9} {method:4} {path:14} -> {r.status} HTTP/{r.http_version} {shown.decode()}{trail}"
+          f"  ({took * 1000:.1f} ms)")
 
 
-async def fetch_all(client: H1Client | H2Client, proto: str) -> None:
-    for method, path, body in [
-        ("GET", "/", None),
-        ("GET", "/bytes/1000000", None),
-        ("POST", "/upload", b"u" * 200_000),
-    ]:
-        t = time.perf_counter()
-        if isinstance(client, H2Client):
-            r = await client.request(method, path, body=body or b"")
-        else:
-            r = await client.request(method, path, body=body)
-        show(proto, method, path, r, time.perf_counter() - t)
-    if isinstance(client, H2Client):
-        t = time.perf_counter()
-        rs = await asyncio.gather(*(client.request("GET", f"/bytes/{i * 1000}") for i in range(50)))
-        assert all(len(r.body) == i * 1000 for i, r in enumerate(rs))
-        print(f"  {proto:9} 50 concurrent GETs on one connection ({(time.perf_counter() - t) * 1000:.1f} ms)")
+async def fetch_all(client: Client, proto: str, base: str) -> None:
+    for method, path, body in [("GET", "/", None), ("GET", "/bytes/1000000", None),
+                               ("POST", "/upload", b"u" * 200_000)]:
+        await exchange(client, proto, base, method, path, body)
+    t = time.perf_counter()
+
+    async def get(i: int) -> int:
+        return len(await (await client.get(f"{base}/bytes/{i * 1000}")).read())
+
+    sizes = await asyncio.gather(*(get(i) for i in range(50)))
+    assert sizes == [i * 1000 for i in range(50)]
+    conns = sum(len(route.conns) for route in client._pool.routes.values())
+    print(f"  {proto:9} 50 concurrent GETs on {conns} connection(s) ({(time.perf_counter() - t) * 1000:.1f} ms)")
 
 
 async def start(config: Config) -> tuple[Server, asyncio.Task[None], int]:
@@ -92,15 +94,15 @@ async def main() -> None:
             tls = server_context(*certs, ["h2", "http/1.1"])
             running.append(await start(Config(port=0, lifespan="off", access_log=False, ssl_context=tls)))
         try:
-            async with H1Client("127.0.0.1", port) as c1:
-                await fetch_all(c1, "HTTP/1.1")
-                print(f"  HTTP/1.1 requests used {c1.connections_opened} connection(s)")
-            async with H2Client("127.0.0.1", port) as c2:
-                await fetch_all(c2, "h2c")
+            base = f"http://127.0.0.1:{port}"
+            async with Client(trust_env=False, limits=PoolLimits(max_connections=8)) as c1:
+                await fetch_all(c1, "HTTP/1.1", base)
+            async with Client(trust_env=False, http2_prior_knowledge=True) as c2:
+                await fetch_all(c2, "h2c", base)
             if certs is not None:
-                ctx = client_context(certs[0], ["h2"])
-                async with H2Client("127.0.0.1", running[1][2], ssl=ctx) as c3:
-                    await fetch_all(c3, "h2 (TLS)")
+                ctx = client_context(certs[0], ["h2", "http/1.1"])
+                async with Client(trust_env=False, ssl=ctx) as c3:
+                    await fetch_all(c3, "h2 (TLS)", f"https://127.0.0.1:{running[1][2]}")
         finally:
             for server, task, _ in running:
                 server.stop()

@@ -24,6 +24,7 @@ Choices shared by both roles:
 from __future__ import annotations
 
 from collections import deque
+from typing import Any
 
 from .._vintrel import (
     H2Codec,
@@ -131,7 +132,7 @@ class H2Connection:
         self._conn_recv.assign_capacity(connection_buffer)
         self._going_away = False  # GOAWAY sent or received: no new streams
         self._ended = False
-        self._ready: list = []  # events made by calls other than receive()
+        self._ready: list[Any] = []  # events made by calls other than receive()
         self._idle_frames = 0  # frames in a row that carried no message
         self._codec.set_max_header_list_size(max_head_size)
 
@@ -161,7 +162,7 @@ class H2Connection:
         stream = self._streams.get(stream_id)
         return 0 if stream is None else stream.queued
 
-    def take_events(self) -> list:
+    def take_events(self) -> list[Any]:
         events, self._ready = self._ready, []
         return events
 
@@ -174,7 +175,7 @@ class H2Connection:
 
     # ---------------------------------------------------------- receive
 
-    def receive(self, data: bytes) -> list:
+    def receive(self, data: bytes) -> list[Any]:
         events = self.take_events()
         if self._ended:
             return events
@@ -198,7 +199,7 @@ class H2Connection:
         self._check_end(events)
         return events
 
-    def receive_eof(self) -> list:
+    def receive_eof(self) -> list[Any]:
         events = self.take_events()
         if self._ended:
             return events
@@ -211,12 +212,12 @@ class H2Connection:
         events.append(ConnectionEnded(NO_ERROR, "connection closed by peer"))
         return events
 
-    def _before_frames(self, data: bytes, events: list) -> bytes:
+    def _before_frames(self, data: bytes, events: list[Any]) -> bytes:
         """What of the received bytes goes to the codec (a server strips the
         client preface first)."""
         return data
 
-    def _dispatch(self, frame: object, events: list) -> None:
+    def _dispatch(self, frame: object, events: list[Any]) -> None:
         if isinstance(frame, H2FrameData):
             self._on_data(frame, events)
         elif isinstance(frame, H2FrameHeaders):
@@ -253,10 +254,10 @@ class H2Connection:
 
     # Role hooks ---------------------------------------------------------
 
-    def _on_headers(self, frame: H2FrameHeaders, events: list) -> None:
+    def _on_headers(self, frame: H2FrameHeaders, events: list[Any]) -> None:
         raise NotImplementedError
 
-    def _on_goaway(self, frame: H2FrameGoAway, events: list) -> None:
+    def _on_goaway(self, frame: H2FrameGoAway, events: list[Any]) -> None:
         raise NotImplementedError
 
     def _peer_stream(self, sid: int) -> bool:
@@ -267,20 +268,20 @@ class H2Connection:
         """Whether no stream with this id was ever opened, by either side."""
         raise NotImplementedError
 
-    def _recv_ended(self, stream: H2Stream, trailers: Headers | None, events: list) -> None:
+    def _recv_ended(self, stream: H2Stream, trailers: Headers | None, events: list[Any]) -> None:
         """The received message is complete (END_STREAM, lengths checked)."""
         raise NotImplementedError
 
-    def _data_refused(self, stream: H2Stream, n: int, events: list) -> bool:
+    def _data_refused(self, stream: H2Stream, n: int, events: list[Any]) -> bool:
         """A limit refuses the stream's body now that it has n more bytes."""
         return False
 
-    def _on_peer_reset(self, stream: H2Stream, code: int, events: list) -> None:
+    def _on_peer_reset(self, stream: H2Stream, code: int, events: list[Any]) -> None:
         if not stream.aborted:
             stream.aborted = True
             self._aborted(stream, code, "stream reset by peer", events)
 
-    def _aborted(self, stream: H2Stream, code: int, reason: str, events: list, retryable: bool = False) -> None:
+    def _aborted(self, stream: H2Stream, code: int, reason: str, events: list[Any], retryable: bool = False) -> None:
         """Report that the stream can go no further."""
         events.append(StreamAborted(stream.sid, code, reason, retryable))
 
@@ -295,7 +296,7 @@ class H2Connection:
 
     # Frames ---------------------------------------------------------------
 
-    def _on_data(self, frame: H2FrameData, events: list) -> None:
+    def _on_data(self, frame: H2FrameData, events: list[Any]) -> None:
         n = frame.flow_controlled_len
         self._conn_recv.send_data(n)  # past the connection window: a connection error
         sid = frame.stream_id
@@ -348,7 +349,7 @@ class H2Connection:
     def _length_ok(stream: H2Stream) -> bool:
         return stream.declared is None or stream.declared == stream.received
 
-    def _on_window_update(self, frame: H2FrameWindowUpdate, events: list) -> None:
+    def _on_window_update(self, frame: H2FrameWindowUpdate, events: list[Any]) -> None:
         if frame.stream_id == 0:
             self._conn_send.inc_window(frame.increment)  # overflow: a connection error
             self._flush_all()
@@ -382,7 +383,7 @@ class H2Connection:
         if frame.initial_window_size is not None:
             self._flush_all()
 
-    def _on_rst_stream(self, frame: H2FrameRstStream, events: list) -> None:
+    def _on_rst_stream(self, frame: H2FrameRstStream, events: list[Any]) -> None:
         sid = frame.stream_id
         stream = self._streams.get(sid)
         if stream is None:
@@ -396,7 +397,7 @@ class H2Connection:
         self._on_peer_reset(stream, frame.error_code, events)
         self._drop_if_done(stream)
 
-    def _stream_error(self, sid: int, code: int, events: list, reason: str) -> None:
+    def _stream_error(self, sid: int, code: int, events: list[Any], reason: str) -> None:
         stream = self._streams.get(sid)
         if self._peer_stream(sid) and sid > self._last_peer:
             self._last_peer = sid
@@ -526,12 +527,12 @@ class H2Connection:
                 stream.unconsumed = 0
             self._streams.pop(stream.sid, None)
 
-    def _check_end(self, events: list) -> None:
+    def _check_end(self, events: list[Any]) -> None:
         if not self._ended and self._going_away and not self.open_streams:
             self._ended = True
             events.append(ConnectionEnded(NO_ERROR, "connection finished"))
 
-    def _fail(self, events: list, code: int, message: str, *, reply: int | None = None) -> None:
+    def _fail(self, events: list[Any], code: int, message: str, *, reply: int | None = None) -> None:
         reply = code if reply is None else reply
         self._out.append(self._codec.serialize_go_away(self._last_peer, reply, message.encode()[:256]))
         for stream in self._streams.values():

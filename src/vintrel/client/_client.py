@@ -6,7 +6,7 @@ from __future__ import annotations
 import asyncio
 import ssl as _ssl
 from collections.abc import AsyncIterable, AsyncIterator, Iterable, Mapping
-from typing import Any, Union
+from typing import Any, NamedTuple, Union
 from urllib.parse import urlsplit
 
 from .._vintrel import HeaderMap, ProxyIntercept, ProxyMatcher
@@ -35,6 +35,13 @@ def header_pairs(headers: HeadersLike) -> Headers:
     items = headers.items() if isinstance(headers, (Mapping, HeaderMap)) else headers
     return [(n if isinstance(n, bytes) else n.encode("latin-1"), v if isinstance(v, bytes) else v.encode("latin-1"))
             for n, v in items]
+
+
+class _Destination(NamedTuple):
+    route: Route
+    origin: str  # the authority as requests carry it (no default port)
+    proxy: ProxyIntercept | None
+    proxy_auth: bytes | None
 
 
 class ClientResponse:
@@ -96,16 +103,29 @@ class ClientResponse:
             return self._content
         if self._closed:
             raise RuntimeError("the response was closed before its body was read")
+        channel = self._channel
+        cap = self._max_body
         parts = []
         size = 0
-        cap = self._max_body
-        async for chunk in self.aiter_bytes():
-            size += len(chunk)
-            if cap is not None and size > cap:
-                await self.aclose()
-                raise BodyTooLarge(f"the response body passed {cap} bytes")
-            parts.append(chunk)
+        try:
+            while True:
+                if channel.chunks:
+                    data = channel.take_all()
+                    size += len(data)
+                    if cap is not None and size > cap:
+                        raise BodyTooLarge(f"the response body passed {cap} bytes")
+                    parts.append(data)
+                elif channel.ended:
+                    break
+                elif channel.error is not None:
+                    raise channel.error
+                else:
+                    await channel.wait(self._timeout)
+        except BaseException:
+            self._abandon()
+            raise
         self._content = parts[0] if len(parts) == 1 else b"".join(parts)
+        self._release()
         return self._content
 
     async def aiter_bytes(self) -> AsyncIterator[bytes]:
@@ -198,6 +218,7 @@ class Client:
         self.max_head_size = max_head_size
         self.stream_buffer = stream_buffer
         self._pool = Pool(limits)
+        self._destinations: dict[str, _Destination] = {}
 
     async def __aenter__(self) -> Client:
         return self
@@ -207,7 +228,7 @@ class Client:
 
     async def aclose(self) -> None:
         """Close every connection (HTTP/2: GOAWAY); requests in flight on them fail."""
-        self._pool.close()
+        await self._pool.close()
 
     async def get(self, url: str, **kwargs: Any) -> ClientResponse:
         return await self.request("GET", url, **kwargs)
@@ -235,26 +256,15 @@ class Client:
         (or ``await response.aclose()``).
         """
         limits = self.timeout if timeout is _UNSET else Timeout.of(timeout)
-        parts = urlsplit(url)
-        scheme = parts.scheme.lower()
-        if scheme not in DEFAULT_PORTS or not parts.hostname:
-            raise ValueError(f"cannot request {url!r}: an absolute http:// or https:// URL is needed")
-        host = parts.hostname
-        port = parts.port or DEFAULT_PORTS[scheme]
-        target = parts.path or "/"
-        if parts.query:
-            target += "?" + parts.query
-        origin = authority(host, port) if port != DEFAULT_PORTS[scheme] else f"[{host}]" if ":" in host else host
-        proxy = self._proxies.intercept(url) if self._proxies is not None else None
-        route = Route(scheme, host, port, proxy.uri if proxy is not None else None)
+        dest, target = self._destination(url)
+        route, origin, proxy = dest.route, dest.origin, dest.proxy
+        scheme = route.scheme
         fields = list(self.headers)
         fields += header_pairs(headers)
         if route.forward:
             target = f"{scheme}://{origin}{target}"
-            assert proxy is not None
-            auth = proxy.basic_auth()
-            if auth is not None:
-                fields.append((b"proxy-authorization", auth.encode()))
+            if dest.proxy_auth is not None:
+                fields.append((b"proxy-authorization", dest.proxy_auth))
         body: bytes | None
         stream: AsyncIterable[bytes] | None = None
         if content is None:
@@ -281,10 +291,45 @@ class Client:
                 if not replayable or attempt > 1:
                     raise _not_retried(exc) from None
 
-    async def _send(self, route: Route, proxy: ProxyIntercept | None, method: str, target: str, origin: str,
-                    scheme: str, fields: Headers, body: bytes | None, stream: AsyncIterable[bytes] | None,
-                    trailers: Headers | None, limits: Timeout, url: str) -> ClientResponse:
+    def _destination(self, url: str) -> tuple[_Destination, str]:
+        """The route of a URL (kept per scheme and authority: the proxy
+        rules depend on nothing else) and its request target."""
+        at = url.find("://")
+        end = len(url)
+        for mark in "/?#":
+            i = url.find(mark, at + 3)
+            if 0 <= i < end:
+                end = i
+        dest = self._destinations.get(url[:end]) if at > 0 else None
+        if dest is None:
+            dest = self._route(url, url[:end])
+        target = url[end:].partition("#")[0]
+        if not target.startswith("/"):
+            target = "/" + target
+        return dest, target
+
+    def _route(self, url: str, prefix: str) -> _Destination:
+        parts = urlsplit(url)
+        scheme = parts.scheme.lower()
+        host = parts.hostname
+        if scheme not in DEFAULT_PORTS or not host:
+            raise ValueError(f"cannot request {url!r}: an absolute http:// or https:// URL is needed")
+        port = parts.port or DEFAULT_PORTS[scheme]
+        origin = authority(host, port) if port != DEFAULT_PORTS[scheme] else f"[{host}]" if ":" in host else host
+        proxy = self._proxies.intercept(url) if self._proxies is not None else None
+        route = Route(scheme, host, port, proxy.uri if proxy is not None else None)
+        auth = proxy.basic_auth() if proxy is not None else None
+        dest = _Destination(route, origin, proxy, auth.encode() if auth is not None else None)
+        if len(self._destinations) >= 1024:
+            self._destinations.clear()
+        self._destinations[prefix] = dest
+        return dest
+
+    async def _connection(self, route: Route, proxy: ProxyIntercept | None, limits: Timeout) -> ClientProtocol:
+        """A connection of the route from the pool once none is ready: a new
+        one, or one that comes free."""
         loop = asyncio.get_running_loop()
+        scheme = route.scheme
 
         def connect(on_release: Any) -> Any:
             def factory() -> ClientProtocol:
@@ -299,7 +344,14 @@ class Client:
             http2 = None if self.http2 else False
         else:
             http2 = self.http2_prior_knowledge and not route.forward
-        proto = await self._pool.acquire(route, connect, http2=http2, timeout=limits.pool)
+        return await self._pool.acquire(route, connect, http2=http2, timeout=limits.pool)
+
+    async def _send(self, route: Route, proxy: ProxyIntercept | None, method: str, target: str, origin: str,
+                    scheme: str, fields: Headers, body: bytes | None, stream: AsyncIterable[bytes] | None,
+                    trailers: Headers | None, limits: Timeout, url: str) -> ClientResponse:
+        proto = self._pool.ready(route)
+        if proto is None:
+            proto = await self._connection(route, proxy, limits)
         end = body is None and stream is None and trailers is None
         channel = proto.start(method, target, fields, scheme=scheme, authority=origin, end_stream=end)
         sender: asyncio.Task[None] | None = None
@@ -309,10 +361,13 @@ class Client:
                 if trailers is not None:
                     proto.send_trailers(channel, trailers)
             elif stream is not None:
-                sender = loop.create_task(_send_stream(proto, channel, stream, trailers, limits.write))
+                sender = proto.loop.create_task(_send_stream(proto, channel, stream, trailers, limits.write))
             elif trailers is not None:
                 proto.send_trailers(channel, trailers)
-            await channel.response(limits.read)
+            while channel.head is None:
+                if channel.error is not None:
+                    raise channel.error
+                await channel.wait(limits.read)
         except BaseException:
             if sender is not None:
                 sender.cancel()
@@ -340,7 +395,7 @@ async def _send_stream(proto: ClientProtocol, channel: Channel, stream: AsyncIte
             proto.send_trailers(channel, trailers)
         else:
             proto.send(channel, b"", True)
-    except ClientError as exc:
+    except Exception as exc:  # the caller's iterable failed, or the write timed out
         if channel.error is None:
             channel.error = exc
             waiter = channel.waiter

@@ -12,6 +12,7 @@ import asyncio
 import ssl as _ssl
 from collections.abc import Callable
 from dataclasses import dataclass
+from typing import TypeVar
 
 from .._vintrel import H1Codec, HeaderMap, ProxyIntercept
 from ._errors import ConnectError, ConnectTimeout, ProxyError
@@ -110,10 +111,10 @@ async def open_connection(
                 auth = proxy.basic_auth()
                 if auth is not None:
                     headers["proxy-authorization"] = auth
-                transport.write(tunnel.codec.serialize_request("CONNECT", target, headers))  # type: ignore[attr-defined]
+                transport.write(tunnel.codec.serialize_request("CONNECT", target, headers))
                 await tunnel.done
                 proto = factory()
-                tls = await loop.start_tls(transport, proto, ssl, server_hostname=route.host)  # type: ignore[arg-type]
+                tls = await loop.start_tls(transport, proto, ssl, server_hostname=route.host)
                 if tls is None:
                     raise ConnectError("the TLS handshake through the proxy did not complete")
                 transport = tls
@@ -134,8 +135,11 @@ async def open_connection(
         raise
 
 
+P = TypeVar("P", bound=asyncio.Protocol)
+
+
 async def _to_proxy(loop: asyncio.AbstractEventLoop, proxy_uri: str,
-                    factory: Callable[[], asyncio.Protocol]) -> tuple[asyncio.Transport, asyncio.Protocol]:
+                    factory: Callable[[], P]) -> tuple[asyncio.Transport, P]:
     from urllib.parse import urlsplit
 
     parts = urlsplit(proxy_uri)
@@ -143,7 +147,7 @@ async def _to_proxy(loop: asyncio.AbstractEventLoop, proxy_uri: str,
         raise ProxyError(f"unsupported proxy {proxy_uri!r} (http:// and https:// proxies only)")
     ctx = _ssl.create_default_context() if parts.scheme == "https" else None
     try:
-        return await loop.create_connection(  # type: ignore[return-value]
+        return await loop.create_connection(
             factory, parts.hostname, parts.port or (443 if ctx else 80), ssl=ctx,
             server_hostname=parts.hostname if ctx else None,
         )

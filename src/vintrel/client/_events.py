@@ -14,7 +14,7 @@ from dataclasses import dataclass
 
 from .._sansio.events import BodyReceived, ConnectionEnded, Headers, StreamAborted
 
-__all__ = ["BodyReceived", "ConnectionEnded", "InformationalReceived", "ResponseEnded", "ResponseReceived",
+__all__ = ["BodyReceived", "ConnectionEnded", "Headers", "InformationalReceived", "ResponseEnded", "ResponseReceived",
            "StreamAborted", "Event"]
 
 

@@ -52,7 +52,7 @@ _BODY_METHODS = frozenset({"POST", "PUT", "PATCH"})
 class _Exchange:
     __slots__ = (
         "sid", "method", "upgrade", "close", "request_done", "head", "decoder", "tunnel", "got_bytes",
-        "response_done", "unconsumed", "aborted",
+        "response_done", "unconsumed", "aborted", "remaining",
     )
 
     def __init__(self, sid: int, method: str, upgrade: bool, close: bool) -> None:
@@ -68,6 +68,9 @@ class _Exchange:
         self.response_done = False
         self.unconsumed = 0
         self.aborted = False
+        # Body bytes still due of a content-length body: those are passed on
+        # as received, without the decoder's two copies.
+        self.remaining: int | None = None
 
 
 class H1ClientConnection:
@@ -280,6 +283,8 @@ class H1ClientConnection:
                 if ex.tunnel:
                     ex.unconsumed += len(data)
                     self._events.append(BodyReceived(ex.sid, bytes(data)))
+                elif ex.remaining is not None:
+                    self._read_length(ex, bytes(data))
                 elif ex.decoder is not None:
                     ex.decoder.feed(bytes(data))
                     self._read_body(ex)
@@ -294,6 +299,8 @@ class H1ClientConnection:
         if ex is not None and not ex.aborted and not ex.response_done:
             if ex.tunnel:
                 self._response_ended(ex, None)
+            elif ex.remaining is not None:
+                self._fail(PROTOCOL_ERROR, "response body cut short by the connection's close")
             elif ex.decoder is not None:
                 ex.decoder.mark_eof()
                 self._read_body(ex)
@@ -314,6 +321,8 @@ class H1ClientConnection:
 
     def _read_head(self, ex: _Exchange, data: bytes) -> None:
         codec = self._codec
+        if not self._direct and not self._head_buf and len(data) > 9 and data[9] != 0x31 and data[:7] == b"HTTP/1.":
+            self._direct = True  # a final status line in the first read: no informational head to take out
         if not self._direct:
             buf = self._head_buf
             buf += data
@@ -383,6 +392,10 @@ class H1ClientConnection:
                 ResponseReceived(ex.sid, status, fields, "1.0" if head.http10 else "1.1", ended and not ex.tunnel)
             )
             if not ex.tunnel:
+                if kind == "length":
+                    ex.remaining = head.content_length or 0
+                    self._read_length(ex, rest)
+                    return
                 ex.decoder = H1BodyDecoder(kind, head.content_length or 0)
                 ex.decoder.feed(rest)
                 self._read_body(ex)
@@ -390,6 +403,23 @@ class H1ClientConnection:
         if rest:
             ex.unconsumed += len(rest)
             self._events.append(BodyReceived(ex.sid, rest))
+
+    def _read_length(self, ex: _Exchange, data: bytes) -> None:
+        remaining = ex.remaining
+        assert remaining is not None
+        taken = min(len(data), remaining)
+        if taken:
+            piece = data if taken == len(data) else data[:taken]
+            remaining -= taken
+            ex.remaining = remaining
+            ex.unconsumed += taken
+            self._events.append(BodyReceived(ex.sid, piece))
+        if remaining:
+            return
+        ex.remaining = None
+        self._response_ended(ex, None)
+        if taken < len(data) and not self._ended:
+            self._fail(PROTOCOL_ERROR, "bytes from the server past the response")
 
     def _read_body(self, ex: _Exchange) -> None:
         decoder = ex.decoder
@@ -451,6 +481,7 @@ class H1ClientConnection:
         ex = self._ex
         if ex is not None:
             ex.decoder = None
+            ex.remaining = None
         self._events.append(ConnectionEnded(code, reason))
 
 

@@ -17,6 +17,8 @@ Choices of this connection (the shared ones are listed in
 
 from __future__ import annotations
 
+from typing import Any
+
 from .._sansio.h2 import CONNECTION_FIELDS, PREFACE, ConnectionFailure, H2Connection, H2Stream, pairs
 from .._vintrel import H2FrameGoAway, H2FrameHeaders, H2FrameSettings, HeaderMap
 from .._sansio.events import CANCEL, NO_ERROR, PROTOCOL_ERROR, REFUSED_STREAM, STREAM_CLOSED
@@ -209,7 +211,7 @@ class H2ClientConnection(H2Connection):
             self._max_streams = _UNLIMITED
         self._settled = True
 
-    def _aborted(self, stream: H2Stream, code: int, reason: str, events: list, retryable: bool = False) -> None:
+    def _aborted(self, stream: H2Stream, code: int, reason: str, events: list[Any], retryable: bool = False) -> None:
         if not stream.finished:  # after ResponseEnded the caller needs no word
             events.append(StreamAborted(stream.sid, code, reason, retryable))
 

@@ -39,6 +39,7 @@ class Pool:
         self.limits = limits
         self.routes: dict[Route, _RoutePool] = {}
         self.closed = False
+        self._sweeper: asyncio.TimerHandle | None = None
 
     async def acquire(
         self,
@@ -97,6 +98,17 @@ class Pool:
                 except ValueError:
                     pass
 
+    def ready(self, route: Route) -> ClientProtocol | None:
+        """A connection of ``route`` that can start a request now, if any
+        (the path of a request that needs no wait)."""
+        rp = self.routes.get(route)
+        if rp is None or self.closed:
+            return None
+        for proto in rp.conns:
+            if proto.can_start and not proto.idle:
+                return proto  # an HTTP/2 connection in use: never expired
+        return self._ready(rp, rp.conns[0].loop.time()) if rp.conns else None
+
     def _ready(self, rp: _RoutePool, now: float) -> ClientProtocol | None:
         expiry = self.limits.keepalive_expiry
         for proto in rp.conns:
@@ -119,21 +131,34 @@ class Pool:
             if proto.idle:
                 proto.close()
         elif proto.idle:
-            idle = sum(1 for p in rp.conns if p.idle)
-            if idle > self.limits.max_keepalive or self.closed:
+            if self.closed or (len(rp.conns) > self.limits.max_keepalive
+                               and sum(1 for p in rp.conns if p.idle) > self.limits.max_keepalive):
                 rp.conns.remove(proto)
                 proto.close()
-            elif self.limits.keepalive_expiry is not None and proto.expiry is None:
-                proto.expiry = proto.loop.call_later(self.limits.keepalive_expiry + 0.05, self._expire, route, proto)
+            elif self.limits.keepalive_expiry is not None and self._sweeper is None:
+                self._sweeper = proto.loop.call_later(self.limits.keepalive_expiry, self._sweep)
         self._wake(rp, everyone=proto.closed)
 
-    def _expire(self, route: Route, proto: ClientProtocol) -> None:
-        proto.expiry = None
-        if proto.idle and not proto.closed:
-            rp = self.routes.get(route)
-            if rp is not None and proto in rp.conns:
-                rp.conns.remove(proto)
-            proto.close()
+    def _sweep(self) -> None:
+        """Close the connections idle for longer than the keep-alive expiry;
+        one timer for the pool, running while any connection is idle."""
+        self._sweeper = None
+        expiry = self.limits.keepalive_expiry
+        if expiry is None or self.closed:
+            return
+        loop = asyncio.get_running_loop()
+        now = loop.time()
+        first = None
+        for rp in self.routes.values():
+            for proto in list(rp.conns):
+                if proto.idle:
+                    if now - proto.idle_since >= expiry:
+                        rp.conns.remove(proto)
+                        proto.close()
+                    elif first is None or proto.idle_since < first:
+                        first = proto.idle_since
+        if first is not None:
+            self._sweeper = loop.call_at(first + expiry, self._sweep)
 
     @staticmethod
     def _wake(rp: _RoutePool, everyone: bool = False) -> None:
@@ -145,11 +170,23 @@ class Pool:
                 if not everyone:
                     return
 
-    def close(self) -> None:
+    async def close(self) -> None:
+        """Close every connection (GOAWAY on HTTP/2), wait a moment for them
+        to go, and abort what is left."""
         self.closed = True
+        if self._sweeper is not None:
+            self._sweeper.cancel()
+        protos = []
         for rp in self.routes.values():
-            for proto in list(rp.conns):
-                proto.close()
+            protos += rp.conns
+            for proto in rp.conns:
+                proto.close(now=True)
             rp.conns.clear()
             self._wake(rp, everyone=True)
         self.routes.clear()
+        pending = [p.lost for p in protos if not p.lost.done()]
+        if pending:
+            await asyncio.wait(pending, timeout=0.25)
+            for proto in protos:
+                if not proto.lost.done() and proto.transport is not None:
+                    proto.transport.abort()

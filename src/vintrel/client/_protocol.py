@@ -54,7 +54,7 @@ class Channel:
     """One request's stream as its caller sees it."""
 
     __slots__ = ("proto", "sid", "head", "chunks", "ended", "trailers", "error", "waiter", "continued",
-                 "done", "head_only")
+                 "done", "head_only", "deadline")
 
     def __init__(self, proto: ClientProtocol, sid: int) -> None:
         self.proto = proto
@@ -63,32 +63,35 @@ class Channel:
         self.chunks: deque[bytes] = deque()
         self.ended = False
         self.trailers: Headers | None = None
-        self.error: ClientError | None = None
+        # Why the stream failed: ours, or the caller's body iterable's own.
+        self.error: Exception | None = None
         self.waiter: asyncio.Future[None] | None = None
         self.continued = False  # 100 Continue, or a final response, arrived
         self.done = False  # released to the connection (stream_done)
         self.head_only = False
+        self.deadline = 0.0  # when the current wait times out (0: no limit)
 
     async def wait(self, timeout: float | None) -> None:
         """Wait for the next event of the stream (or its failure)."""
-        loop = self.proto.loop
-        self.waiter = fut = loop.create_future()
-        handle = None
+        proto = self.proto
+        self.waiter = fut = proto.loop.create_future()
         if timeout is not None:
-            handle = loop.call_later(timeout, _expire, fut, ReadTimeout, "no response within the read timeout")
+            self.deadline = deadline = proto.loop.time() + timeout
+            if proto.timer is None or deadline < proto.timer_at:
+                proto.arm(deadline)
         try:
             await fut
         finally:
             self.waiter = None
-            if handle is not None:
-                handle.cancel()
+            self.deadline = 0.0
 
-    async def response(self, timeout: float | None) -> ResponseReceived:
-        while self.head is None:
-            if self.error is not None:
-                raise self.error
-            await self.wait(timeout)
-        return self.head
+    def take_all(self) -> bytes:
+        """Every piece received and not yet taken, as one."""
+        chunks = self.chunks
+        data = chunks.popleft() if len(chunks) == 1 else b"".join(chunks)
+        chunks.clear()
+        self.proto.consumed(self, len(data))
+        return data
 
     async def next_chunk(self, timeout: float | None) -> bytes | None:
         """The next piece of the body, or None at its end."""
@@ -104,8 +107,8 @@ class Channel:
             await self.wait(timeout)
 
 
-def _expire(fut: asyncio.Future[None], kind: type[ClientError], message: str) -> None:
-    if not fut.done():
+def _expire(fut: asyncio.Future[None] | None, kind: type[ClientError], message: str) -> None:
+    if fut is not None and not fut.done():
         fut.set_exception(kind(message))
 
 
@@ -128,6 +131,7 @@ class ClientProtocol(asyncio.Protocol):
         self.stream_buffer = stream_buffer
         self.transport: asyncio.Transport | None = None
         self.conn: ClientConnection | None = None
+        self.h2 = False
         self.channels: dict[int, Channel] = {}
         self.closed = False
         self.write_paused = False
@@ -135,8 +139,13 @@ class ClientProtocol(asyncio.Protocol):
         self.drain_waiters: list[asyncio.Future[None]] = []
         self.flush_scheduled = False
         self.made: asyncio.Future[None] = loop.create_future()
+        self.lost: asyncio.Future[None] = loop.create_future()
         self.idle_since = loop.time()
-        self.expiry: asyncio.TimerHandle | None = None
+        # One timer for the read limits of every channel: it fires at the
+        # earliest deadline it was armed for, expires what is due and sets
+        # itself for the next, so a wait that ends in time costs no timer.
+        self.timer: asyncio.TimerHandle | None = None
+        self.timer_at = 0.0
 
     # ---------------------------------------------------------- asyncio
 
@@ -144,6 +153,7 @@ class ClientProtocol(asyncio.Protocol):
         self.transport = transport = cast(asyncio.Transport, transport)
         ssl_object = transport.get_extra_info("ssl_object")
         h2 = self.prior_knowledge if ssl_object is None else ssl_object.selected_alpn_protocol() == "h2"
+        self.h2 = h2
         if h2:
             self.conn = H2ClientConnection(max_head_size=self.max_head_size, stream_buffer=self.stream_buffer)
         else:
@@ -170,8 +180,8 @@ class ClientProtocol(asyncio.Protocol):
 
     def connection_lost(self, exc: Exception | None) -> None:
         self.closed = True
-        if self.expiry is not None:
-            self.expiry.cancel()
+        if self.timer is not None:
+            self.timer.cancel()
         if self.conn is not None and not self.conn.ended:
             self._handle(self.conn.receive_eof())
         for channel in self.channels.values():
@@ -181,7 +191,29 @@ class ClientProtocol(asyncio.Protocol):
         self._wake_drains()
         if not self.made.done():
             self.made.set_exception(ConnectionClosed("connection closed while it was being made"))
+        _wake(self.lost)
         self.on_release(self)
+
+    def arm(self, when: float) -> None:
+        if self.timer is not None:
+            self.timer.cancel()
+        self.timer = self.loop.call_at(when, self._deadlines)
+        self.timer_at = when
+
+    def _deadlines(self) -> None:
+        self.timer = None
+        now = self.loop.time()
+        first = 0.0
+        for channel in self.channels.values():
+            deadline = channel.deadline
+            if not deadline:
+                continue
+            if deadline <= now:
+                _expire(channel.waiter, ReadTimeout, "no response within the read timeout")
+            elif not first or deadline < first:
+                first = deadline
+        if first:
+            self.arm(first)
 
     def pause_writing(self) -> None:
         self.write_paused = True
@@ -194,7 +226,7 @@ class ClientProtocol(asyncio.Protocol):
 
     @property
     def http_version(self) -> str:
-        return "2" if isinstance(self.conn, H2ClientConnection) else "1.1"
+        return "2" if self.h2 else "1.1"
 
     @property
     def can_start(self) -> bool:
@@ -209,18 +241,26 @@ class ClientProtocol(asyncio.Protocol):
     def idle(self) -> bool:
         return not self.channels
 
-    def close(self) -> None:
-        """Close when the streams in flight are done (HTTP/2: GOAWAY now)."""
+    def close(self, now: bool = False) -> None:
+        """Close when the streams in flight are done, or ``now`` (HTTP/2:
+        GOAWAY first either way)."""
         if self.closed or self.conn is None:
             return
         self.conn.close()
-        self.flush()  # closes the transport itself if the connection ended
-        if not self.closed and not self.channels and self.transport is not None:
-            self.transport.close()
+        self.flush()
+        if (now or not self.channels) and not self.closed:
+            self.closed = True
+            self._end_transport(graceful=True)
 
-    def abort(self) -> None:
-        if not self.closed and self.transport is not None:
-            self.transport.abort()
+    def _end_transport(self, graceful: bool) -> None:
+        """Close the transport; over TLS, or after an exchange cut short, at
+        once: a TLS close would wait for the server's close_notify, which
+        some servers send only at their idle timeout."""
+        transport = cast(asyncio.Transport, self.transport)
+        if graceful and transport.get_extra_info("ssl_object") is None:
+            transport.close()
+        else:
+            transport.abort()
 
     # ----------------------------------------------------------- events
 
@@ -285,7 +325,7 @@ class ClientProtocol(asyncio.Protocol):
             transport.write(out)
         if conn.ended:
             self.closed = True
-            transport.close()
+            self._end_transport(graceful=True)
 
     def flush_soon(self) -> None:
         """Write in the next turn of the loop: the requests that start in
@@ -333,9 +373,6 @@ class ClientProtocol(asyncio.Protocol):
         channel = Channel(self, sid)
         channel.head_only = method == "HEAD"
         self.channels[sid] = channel
-        if self.expiry is not None:
-            self.expiry.cancel()
-            self.expiry = None
         if len(self.channels) > 1:
             self.flush_soon()
         else:
@@ -362,7 +399,8 @@ class ClientProtocol(asyncio.Protocol):
         if not self.reading and conn.wants_read:
             self.reading = True
             cast(asyncio.Transport, self.transport).resume_reading()
-        self.flush_soon()
+        if self.h2:
+            self.flush()  # credit going back (WINDOW_UPDATE), if any is due
 
     def finish(self, channel: Channel) -> None:
         """The caller is done with the stream: a stream whose response did
@@ -376,16 +414,13 @@ class ClientProtocol(asyncio.Protocol):
             if not channel.ended or channel.error is not None:
                 conn.reset_stream(channel.sid)
             conn.stream_done(channel.sid)
-            self.flush()
+            if self.h2 or conn.ended:
+                self.flush()  # a reset, credit or the end
             if not conn.reusable and not self.channels and not self.closed:
                 # Nothing more will run on it. An exchange cut short is
                 # aborted at once, never kept waiting for a TLS shutdown.
                 self.closed = True
-                transport = cast(asyncio.Transport, self.transport)
-                if channel.ended and channel.error is None:
-                    transport.close()
-                else:
-                    transport.abort()
+                self._end_transport(graceful=channel.ended and channel.error is None)
         if not self.channels:
             self.idle_since = self.loop.time()
         self.on_release(self)

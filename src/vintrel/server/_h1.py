@@ -147,6 +147,10 @@ class H1ServerConnection:
         # Bytes received after the body of the request in flight: the start
         # of the next request, parsed when the response is complete.
         self._held = bytearray()
+        # The connection ended while the peer may still be sending (a body
+        # refused or left unread, a head refused): the driver half-closes and
+        # drains before closing, so the answer is not lost to a reset.
+        self.linger = False
 
     # ------------------------------------------------------------ receiving
 
@@ -275,6 +279,7 @@ class H1ServerConnection:
     def _end(self, code: int, reason: str, *, stream_code: int | None = None) -> None:
         if self._ended:
             return
+        self.linger = self._decoder is not None or code not in (NO_ERROR, INTERNAL_ERROR)
         req = self._req
         if req is not None and req.open:
             req.open = False

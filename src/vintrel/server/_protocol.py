@@ -33,6 +33,11 @@ if TYPE_CHECKING:
     from ._serve import ServerState
 
 
+# Seconds a connection refused mid-request keeps draining the peer's bytes
+# after its answer, before it closes.
+LINGER = 2.0
+
+
 class ServerProtocol(asyncio.Protocol):
     def __init__(self, state: ServerState) -> None:
         self.state = state
@@ -60,6 +65,7 @@ class ServerProtocol(asyncio.Protocol):
         self.drain_waiters: list[asyncio.Future[None]] = []
         self.flush_scheduled = False
         self.closed = False
+        self.lingering: asyncio.TimerHandle | None = None
 
     # ---------------------------------------------------------- asyncio
 
@@ -87,7 +93,7 @@ class ServerProtocol(asyncio.Protocol):
 
     def data_received(self, data: bytes) -> None:
         if self.closed:
-            return
+            return  # also what a lingering connection drains
         if self.conn is None:
             data = self.sniffed + data
             if len(data) < len(PREFACE) and PREFACE.startswith(data):
@@ -104,6 +110,8 @@ class ServerProtocol(asyncio.Protocol):
         self.flush()
 
     def eof_received(self) -> bool | None:
+        if self.lingering is not None:
+            return None  # the peer read our answer and closed: done
         if self.conn is not None and not self.conn.ended:
             self._handle(self.conn.receive_eof())
             self.flush()
@@ -111,6 +119,8 @@ class ServerProtocol(asyncio.Protocol):
 
     def connection_lost(self, exc: Exception | None) -> None:
         self.closed = True
+        if self.lingering is not None:
+            self.lingering.cancel()
         self.state.connections.discard(self)
         if self.timer is not None:
             self.timer.cancel()
@@ -219,7 +229,15 @@ class ServerProtocol(asyncio.Protocol):
             transport.write(data)
         if conn.ended:
             self.closed = True
-            transport.close()
+            if getattr(conn, "linger", False) and transport.can_write_eof() and not transport.is_closing():
+                # The peer may still be sending what we refused: half-close,
+                # let it read our answer, and drop what it sends meanwhile;
+                # a close with its bytes unread would reset the connection
+                # and could destroy the answer in its receive buffer.
+                transport.write_eof()
+                self.lingering = self.loop.call_later(LINGER, transport.close)
+            else:
+                transport.close()
             for cycle in list(self.cycles.values()):
                 cycle.on_abort()
             self._wake_drains()
@@ -231,6 +249,15 @@ class ServerProtocol(asyncio.Protocol):
             self.stalled_at = time.monotonic()  # bytes went out: the peer takes them
         self.waiting = waiting
         if conn.open_streams:
+            if not self.idle_at and self.cycles and not self.stalled_at and not self.write_paused:
+                # Requests in flight, nothing held back: no deadline, and
+                # reading stays as it is unless the connection says stop.
+                if self.reading != conn.wants_read:
+                    self._reading()
+                if self.drain_waiters:
+                    self._wake_drains()
+                self.deadline = 0.0
+                return
             self.idle_at = 0.0
         elif not self.cycles and self.idle_at == 0.0:
             self.idle_at = time.monotonic()
@@ -306,8 +333,9 @@ class ServerProtocol(asyncio.Protocol):
         self.timer = self.loop.call_at(self.loop.time() + (deadline - now), self._expired)
 
     def _stalled_since(self) -> float:
-        stalls = [t for t in (self.paused_at if self.write_paused else 0.0, self.stalled_at) if t]
-        return min(stalls) if stalls else 0.0
+        paused = self.paused_at if self.write_paused else 0.0
+        stalled = self.stalled_at
+        return min(paused, stalled) if paused and stalled else paused or stalled
 
     def _expired(self) -> None:
         self.timer = None
