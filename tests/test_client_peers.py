@@ -17,7 +17,6 @@ import subprocess
 import tempfile
 import threading
 import types
-import weakref
 from pathlib import Path
 
 import httpx
@@ -113,29 +112,8 @@ def ssl_context(site):
     return ctx
 
 
-@contextlib.asynccontextmanager
-async def closing(c):
-    """aclose, then abort every connection a TLS shutdown still holds open (a
-    peer that never answers close_notify holds it 30 s, past the loop's end:
-    see test_aclose_leaves_no_socket_open)."""
-    made, acquire = weakref.WeakSet(), c._pool.acquire
-
-    async def tracked(*args, **kw):
-        proto = await acquire(*args, **kw)
-        made.add(proto)
-        return proto
-
-    c._pool.acquire = tracked
-    try:
-        yield c
-    finally:
-        await c.aclose()
-        for proto in list(made):
-            proto.transport.abort()
-
-
 def client(site, transport, **kw):
-    return closing(Client(http2_prior_knowledge=transport == "h2c", ssl=ssl_context(site), trust_env=False, **kw))
+    return Client(http2_prior_knowledge=transport == "h2c", ssl=ssl_context(site), trust_env=False, **kw)
 
 
 def conns(c):
@@ -353,7 +331,7 @@ def test_httpx_on_our_transport_answers_as_its_own(request, site, peer, transpor
 
     async def go():
         ours = vintrel.httpx.AsyncTransport(verify=ssl_context(site), http2_prior_knowledge=transport == "h2c")
-        async with httpx.AsyncClient(transport=ours) as c, closing(ours._client):
+        async with httpx.AsyncClient(transport=ours) as c:
             got = await exchange(c)
             if peer == "h2o":
                 with pytest.raises(httpx.ReadTimeout):
@@ -409,27 +387,18 @@ def test_fds_rss_and_connections_bounded_over_2000_requests(h2o, site):
     assert wait_until(lambda: open_fds() <= fds_before), f"fds: {open_fds()} after, {fds_before} before"
 
 
-@pytest.mark.parametrize("peer,transport", [
-    ("h2o", "h1"), ("nghttpd", "tls"),
-    pytest.param("h2o", "tls", marks=pytest.mark.xfail(strict=True, reason=(
-        "aclose() closes TLS connections by a TLS shutdown that waits for the peer's close_notify (asyncio's "
-        "30 s shutdown timeout); h2o never sends one, so the sockets outlive aclose() and the loop"))),
-])
+@pytest.mark.parametrize("peer,transport", [("h2o", "h1"), ("h2o", "tls"), ("nghttpd", "tls")])
 def test_aclose_leaves_no_socket_open(request, site, peer, transport):
     """Soon after aclose() returns every socket of the client is closed,
-    whether or not the peer takes part in closing it."""
+    whether or not the peer answers a TLS close_notify (h2o does not)."""
     port = request.getfixturevalue(peer)[transport]
 
     async def go():
         fds = open_fds()
-        c = Client(http2_prior_knowledge=transport == "h2c", ssl=ssl_context(site), trust_env=False)
+        c = client(site, transport)
         for path, body in FILES.items():
             assert sha(await (await c.get(url(transport, port, path))).read()) == sha(body)
-        held = conns(c)
         await c.aclose()
-        closed = await asyncio.to_thread(wait_until, lambda: open_fds() <= fds, 1)
-        for proto in held:
-            proto.transport.abort()
-        return closed
+        return await asyncio.to_thread(wait_until, lambda: open_fds() <= fds, 1)
 
     assert run(go())
