@@ -219,6 +219,7 @@ class Client:
         self.stream_buffer = stream_buffer
         self._pool = Pool(limits)
         self._destinations: dict[str, _Destination] = {}
+        self._routes: dict[tuple[str, str, int, str | None], Route] = {}
 
     async def __aenter__(self) -> Client:
         return self
@@ -317,7 +318,12 @@ class Client:
         port = parts.port or DEFAULT_PORTS[scheme]
         origin = authority(host, port) if port != DEFAULT_PORTS[scheme] else f"[{host}]" if ":" in host else host
         proxy = self._proxies.intercept(url) if self._proxies is not None else None
-        route = Route(scheme, host, port, proxy.uri if proxy is not None else None)
+        key = (scheme, host, port, proxy.uri if proxy is not None else None)
+        route = self._routes.get(key)
+        if route is None:
+            if len(self._routes) >= 4096:
+                self._routes.clear()  # a crawler's routes: the pool drops them when unused
+            route = self._routes[key] = Route(*key)
         auth = proxy.basic_auth() if proxy is not None else None
         dest = _Destination(route, origin, proxy, auth.encode() if auth is not None else None)
         if len(self._destinations) >= 1024:

@@ -19,9 +19,11 @@ from ._errors import ConnectError, ConnectTimeout, ProxyError
 from ._protocol import ClientProtocol
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(frozen=True, slots=True, eq=False)
 class Route:
-    """Where a connection goes: the pool keeps connections per route."""
+    """Where a connection goes: the pool keeps connections per route. A
+    client makes one Route object per distinct route and reuses it, so the
+    pool finds it by identity."""
 
     scheme: str  # the origin's: "http" or "https"
     host: str

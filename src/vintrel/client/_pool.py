@@ -138,6 +138,8 @@ class Pool:
             elif self.limits.keepalive_expiry is not None and self._sweeper is None:
                 self._sweeper = proto.loop.call_later(self.limits.keepalive_expiry, self._sweep)
         self._wake(rp, everyone=proto.closed)
+        if not rp.conns and not rp.connecting and not rp.waiters:
+            del self.routes[route]  # nothing left of the route: memory stays bounded over many origins
 
     def _sweep(self) -> None:
         """Close the connections idle for longer than the keep-alive expiry;
