@@ -3,10 +3,9 @@
 h2o serves a 13-byte and a 1 MiB static file on core 0 (taskset), in clear
 (HTTP/1.1, and h2c with prior knowledge) and over TLS (ALPN h2, http/1.1)
 with a throwaway certificate. The clients run in this process, pinned to
-core 1: vintrel.aio.Client, httpx with its own transport, aiohttp, httpx on
-vintrel.httpx.AsyncTransport, and the reference H1Client and H2Client while
-they exist. A row whose client cannot be imported reads "n/a (not
-importable)". Every pool gets the same size: 100 connections, all kept
+core 1: vintrel.aio.Client, httpx with its own transport, aiohttp, and httpx
+on vintrel.httpx.AsyncTransport. A row whose client cannot be imported reads
+"n/a (not importable)". Every pool gets the same size: 100 connections, all kept
 alive. Cases: 10,000 small GETs one after another; 10,000 small GETs from
 100 concurrent workers; 100 downloads of 1 MiB, one after another, each
 body read whole. Each client is opened anew and warmed up before each
@@ -60,7 +59,7 @@ PROTOS = {"h1": "HTTP/1.1", "h2c": "h2c (prior knowledge)", "h2-tls": "h2 over T
 @dataclass(frozen=True)
 class Row:
     name: str
-    kind: str  # ours, httpx, aiohttp, httpx+ours, h1ref, h2ref
+    kind: str  # ours, httpx, aiohttp, httpx+ours
     proto: str
 
 
@@ -69,20 +68,15 @@ NEEDS = {
     "httpx": ["httpx:AsyncClient"],
     "aiohttp": ["aiohttp:ClientSession"],
     "httpx+ours": ["httpx:AsyncClient", "vintrel.httpx:AsyncTransport", "vintrel.aio:PoolLimits"],
-    "h1ref": ["vintrel.aio:H1Client"],
-    "h2ref": ["vintrel.aio:H2Client"],
 }
 ROWS = (
     [Row("vintrel Client", "ours", p) for p in PROTOS]
     + [Row("httpx", "httpx", p) for p in PROTOS]
     + [Row("aiohttp", "aiohttp", "h1")]
     + [Row("httpx on vintrel", "httpx+ours", p) for p in PROTOS]
-    + [Row("H1Client (reference)", "h1ref", "h1")]
-    + [Row("H2Client (reference)", "h2ref", p) for p in ("h2c", "h2-tls")]
 )
 RATIOS = [  # (numerator, denominator), each on the protocols both rows speak
     ("vintrel Client", "httpx"), ("vintrel Client", "aiohttp"), ("httpx on vintrel", "httpx"),
-    ("H1Client (reference)", "httpx"), ("H1Client (reference)", "aiohttp"), ("H2Client (reference)", "httpx"),
 ]
 
 
@@ -186,45 +180,6 @@ async def session(row: Row, t: Target):
                     return r.status, len(await r.read()), f"{r.version.major}.{r.version.minor}"
 
             yield get
-    elif row.kind == "h1ref":
-        from vintrel.aio import H1Client
-
-        # It runs one request at a time: concurrent workers take one each
-        # from a free list, the simplest pool.
-        free: list[H1Client] = []
-
-        async def get(path: str):
-            c = free.pop() if free else H1Client("127.0.0.1", t.port, timeout=30)
-            try:
-                r = await c.request("GET", path)
-            finally:
-                free.append(c)
-            return r.status, len(r.body), "1.1"
-
-        try:
-            yield get
-        finally:
-            for c in free:  # all of them: every get gives its client back
-                await c.close()
-    else:
-        from vintrel.aio import H2Client
-
-        c = H2Client("127.0.0.1", t.tls_port if ctx else t.port, ssl=ctx)
-
-        async def get(path: str):
-            r = await c.request("GET", path)
-            return r.status, len(r.body), "2"
-
-        try:
-            yield get
-        finally:
-            # Over TLS its close waits for h2o's close_notify, which comes
-            # only when h2o's idle timeout (10 s) ends the connection.
-            try:
-                await asyncio.wait_for(c.close(), 1.0)
-            except TimeoutError:
-                if c.conn is not None:
-                    c.conn.writer.transport.abort()
 
 
 async def drive(get, case: Case, n: int) -> None:
@@ -456,7 +411,7 @@ def main() -> None:
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--quick", action="store_true", help="2,000 / 2,000 / 20 requests instead of 10,000 / 10,000 / 100")
     p.add_argument("--repeat", type=int, default=3, help="measurements of each row and case (best and median)")
-    p.add_argument("--only", help="comma-separated client names or parts of them (httpx,aiohttp,reference...)")
+    p.add_argument("--only", help="comma-separated client names or parts of them (vintrel,httpx,aiohttp...)")
     p.add_argument("--protos", default="h1,h2c,h2-tls", help="protocols to run (h1,h2c,h2-tls)")
     p.add_argument("--loop", default="asyncio", choices=("asyncio", "uvloop"))
     p.add_argument("--profile", action="store_true", help="profile httpx on both transports instead")
