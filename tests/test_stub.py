@@ -4,6 +4,7 @@ import ast
 import inspect
 import os
 import re
+import shutil
 import subprocess
 import sys
 import types
@@ -39,11 +40,16 @@ def test_python_layers_type_check_strictly(tmp_path):
     pytest.importorskip("mypy")
     import vintrel
 
-    root = Path(vintrel.__file__).absolute().parent
+    # A copy of the package, so that mypy reads it as sources wherever it is
+    # installed (a site-packages directory given as a source path shadows
+    # the standard library's stubs).
+    shutil.copytree(Path(vintrel.__file__).absolute().parent, tmp_path / "vintrel",
+                    ignore=shutil.ignore_patterns("*.so", "*.pyd", "__pycache__"))
     parts = ["server", "client", "_sansio", "aio", "httpx.py", "demo.py"]
-    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"), PYTHONPATH=str(root.parent))
+    env = dict(os.environ, MYPY_CACHE_DIR=str(tmp_path / "cache"))
+    env.pop("PYTHONPATH", None)
     result = subprocess.run(
-        [sys.executable, "-P", "-m", "mypy", "--strict", *(str(root / p) for p in parts)],
+        [sys.executable, "-P", "-m", "mypy", "--strict", *(f"vintrel/{p}" for p in parts)],
         capture_output=True, text=True, env=env, cwd=tmp_path,
     )
     assert result.returncode == 0, result.stdout + result.stderr
