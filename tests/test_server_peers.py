@@ -40,7 +40,7 @@ T = 20.0
 BLOCK = random.Random(7).randbytes(65521)  # a prime length: piece edges drift against frames
 PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
 LIMITS = Limits(max_head_size=8192, max_body_size=512 * 1024, max_write_buffer=256 * 1024, max_control_frames=1000,
-                keep_alive_timeout=1.0, head_timeout=1.0, write_timeout=1.0, shutdown_timeout=5.0)
+                keep_alive_timeout=1.0, head_timeout=1.0, write_timeout=1.0, body_timeout=1.0, shutdown_timeout=5.0)
 UP = random.Random(8).randbytes(300 * 1024)  # a request body under max_body_size
 
 
@@ -458,6 +458,33 @@ def test_slowloris_is_closed_at_the_head_timeout(srv, proto):
                     closed = True
         # More bytes did not extend the deadline: closed before the head was whole.
         assert closed and 2 < sent < len(head)
+
+
+@pytest.mark.parametrize("proto", ["h1", "h2"])
+def test_a_body_that_stops_is_closed_at_the_body_timeout(srv, proto):
+    """Body bytes every 0.3 s keep the request alive for 2 s (each piece
+    restarts the 1 s body timeout); then silence closes it within the
+    timeout."""
+    if proto == "h1":
+        head, piece = b"POST /echo HTTP/1.1\r\nhost: a\r\ncontent-length: 100\r\n\r\n", lambda: b"x"
+    else:
+        fields = hpack.Encoder().encode([(":method", "POST"), (":scheme", "http"), (":path", "/echo"),
+                                         (":authority", "a")])
+        head, piece = PREFACE + frame(4, 0, 0) + frame(1, 4, 1, fields), lambda: frame(0, 0, 1, b"x")
+    with bounded(srv), socket.create_connection(("127.0.0.1", srv.port), timeout=T) as s:
+        s.sendall(head)
+        started = time.monotonic()
+        while time.monotonic() - started < 2.0:
+            time.sleep(0.3)
+            s.sendall(piece())  # raises if the server closed the connection
+        quiet = time.monotonic()
+        closed = False
+        while not closed and _readable(s, T):
+            try:
+                closed = not s.recv(65536)
+            except ConnectionResetError:
+                closed = True
+        assert closed and 0.9 < time.monotonic() - quiet < 3.0
 
 
 def _readable(s, timeout):

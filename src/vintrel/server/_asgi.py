@@ -106,10 +106,14 @@ class RequestCycle:
                 self.final_sent = True
                 return {"type": "http.request", "body": b"", "more_body": False}
             self.waiter = asyncio.get_running_loop().create_future()
+            proto = self.proto
+            proto.body_waits += 1
+            proto.body_wait_started()
             try:
                 await self.waiter
             finally:
                 self.waiter = None
+                proto.body_waits -= 1
 
     async def send(self, message: dict[str, Any]) -> None:
         conn = self.proto.conn

@@ -69,6 +69,8 @@ def add_serve_arguments(p: argparse.ArgumentParser) -> None:
                    help=f"seconds a request head may take to arrive (default {d.head_timeout:g})")
     p.add_argument("--timeout-write", type=float, default=d.write_timeout,
                    help=f"seconds a client may leave our output unread (default {d.write_timeout:g})")
+    p.add_argument("--timeout-body", type=float, default=d.body_timeout,
+                   help=f"seconds an application may wait for request body bytes (default {d.body_timeout:g})")
     p.add_argument("--timeout-graceful-shutdown", type=float, default=d.shutdown_timeout,
                    help=f"seconds in-flight requests get at shutdown (default {d.shutdown_timeout:g})")
     p.add_argument("--max-head-size", type=int, default=d.max_head_size,
@@ -87,6 +89,7 @@ def config_from(args: argparse.Namespace) -> Config:
         keep_alive_timeout=args.timeout_keep_alive,
         head_timeout=args.timeout_head,
         write_timeout=args.timeout_write,
+        body_timeout=args.timeout_body,
         max_connections=args.limit_connections,
         shutdown_timeout=args.timeout_graceful_shutdown,
     )

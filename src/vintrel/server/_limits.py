@@ -42,6 +42,9 @@ class Limits:
     keep_alive_timeout: float = 5.0
     head_timeout: float = 10.0
     write_timeout: float = 30.0
+    # Seconds an application waiting for request body bytes may wait with
+    # none arriving on the connection (a body trickled in, or stopped).
+    body_timeout: float = 30.0
     # Connections served at once by one process: past it, new connections
     # get 503 (HTTP/1.1) or are closed at once.
     max_connections: int = 10000

@@ -66,6 +66,10 @@ class ServerProtocol(asyncio.Protocol):
         self.flush_scheduled = False
         self.closed = False
         self.lingering: asyncio.TimerHandle | None = None
+        # Applications waiting in receive() for body bytes, and when bytes
+        # last arrived: a body that stops arriving ends at the body timeout.
+        self.body_waits = 0
+        self.received_at = 0.0
 
     # ---------------------------------------------------------- asyncio
 
@@ -104,6 +108,8 @@ class ServerProtocol(asyncio.Protocol):
             limits = self.state.limits
             self._start(H2ServerConnection(limits) if data.startswith(PREFACE) else H1ServerConnection(limits))
         assert self.conn is not None
+        if self.body_waits:
+            self.received_at = time.monotonic()
         if self.conn.open_streams == 0:
             self._note_bytes()
         self._handle(self.conn.receive(data))
@@ -249,7 +255,8 @@ class ServerProtocol(asyncio.Protocol):
             self.stalled_at = time.monotonic()  # bytes went out: the peer takes them
         self.waiting = waiting
         if conn.open_streams:
-            if not self.idle_at and self.cycles and not self.stalled_at and not self.write_paused:
+            if not self.idle_at and self.cycles and not self.stalled_at and not self.write_paused \
+                    and not self.body_waits:
                 # Requests in flight, nothing held back: no deadline, and
                 # reading stays as it is unless the connection says stop.
                 if self.reading != conn.wants_read:
@@ -312,6 +319,8 @@ class ServerProtocol(asyncio.Protocol):
         limits = self.state.limits
         if stalled := self._stalled_since():
             deadline = stalled + limits.write_timeout
+        elif self.body_waits:
+            deadline = self.received_at + limits.body_timeout
         elif self.cycles or (self.conn is not None and self.conn.open_streams):
             deadline = 0.0
         elif self.head_at:
@@ -332,6 +341,13 @@ class ServerProtocol(asyncio.Protocol):
         self.timer_at = deadline
         self.timer = self.loop.call_at(self.loop.time() + (deadline - now), self._expired)
 
+    def body_wait_started(self) -> None:
+        """An application began to wait for body bytes: the body timeout
+        runs from the last bytes received, or from now."""
+        if self.body_waits == 1:
+            self.received_at = time.monotonic()
+        self._arm()
+
     def _stalled_since(self) -> float:
         paused = self.paused_at if self.write_paused else 0.0
         stalled = self.stalled_at
@@ -350,6 +366,11 @@ class ServerProtocol(asyncio.Protocol):
         if stalled and now - stalled >= self.state.limits.write_timeout:
             logger.debug("write timeout: %s does not read", self.client)
             self.abort()
+            return
+        if self.body_waits and now - self.received_at >= self.state.limits.body_timeout:
+            logger.debug("body timeout: %s sent no request body for %g s", self.client,
+                         self.state.limits.body_timeout)
+            self.abort()  # the waiting applications get http.disconnect
             return
         if self.conn is None or not (self.conn.open_streams or self.cycles):
             # Idle, or a head that did not complete in time.
