@@ -18,7 +18,7 @@ import vintrel.httpx
 from conftest import skip_sanitized
 from test_server_peers import LIMITS, UP, Harness, app, pattern_sha, relay, sha
 from vintrel.aio.tls import make_self_signed, server_context
-from vintrel.server import Config, Server
+from vintrel.server import Config, Limits, Server
 from vintrel.client import (
     BodyTooLarge,
     Client,
@@ -539,3 +539,32 @@ def test_a_failing_body_iterable_fails_its_request(srv, certs):
             assert (await c.get(url("h1", srv.port, "/echo?n=3"))).status == 200
 
     run(go())
+
+
+@pytest.mark.parametrize("max_connections", [1, 3])
+def test_h2_streams_past_the_server_limit_wait_or_open_a_connection(max_connections):
+    """The server allows 4 streams a connection: 20 requests at once use
+    no more streams than that on each of at most max_connections
+    connections, and all succeed."""
+    with harness() as h:
+        server = Server(app, Config(port=0, access_log=False, limits=Limits(max_concurrent_streams=4)))
+        sock = server.bind()
+        done = asyncio.run_coroutine_threadsafe(server.serve(sock, install_signals=False), h.loop)
+        port = sock.getsockname()[1]
+
+        async def go():
+            async with Client(http2_prior_knowledge=True, trust_env=False,
+                              limits=PoolLimits(max_connections=max_connections)) as c:
+                async def one(i):
+                    r = await c.get(f"http://127.0.0.1:{port}/echo?n={i}&delay=0.05")
+                    return len(await r.read())
+
+                sizes = await asyncio.gather(*(one(i) for i in range(20)))
+                conns = next(iter(c._pool.routes.values())).conns
+                return sizes, len(conns)
+
+        try:
+            sizes, conns = run(go())
+        finally:
+            h.stop(server, done)
+    assert sizes == list(range(20)) and conns == max_connections
