@@ -568,3 +568,22 @@ def test_h2_streams_past_the_server_limit_wait_or_open_a_connection(max_connecti
         finally:
             h.stop(server, done)
     assert sizes == list(range(20)) and conns == max_connections
+
+
+@pytest.mark.parametrize("transport", TRANSPORTS)
+def test_the_client_on_uvloop(srv, certs, transport):
+    """The same glue on uvloop's transports (TLS and start_tls included)."""
+    uvloop = pytest.importorskip("uvloop")
+    port = srv.ports[transport]
+
+    async def go():
+        async with client(transport, certs) as c:
+            r = await c.post(url(transport, port, "/echo?n=100000"), content=pieces(UP))
+            return r.http_version, r.headers["x-sha256"], sha(await r.read())
+
+    loop = uvloop.new_event_loop()
+    try:
+        got = loop.run_until_complete(asyncio.wait_for(go(), T))
+    finally:
+        loop.close()
+    assert got == (VERSION[transport], sha(UP).encode(), pattern_sha(100000))
