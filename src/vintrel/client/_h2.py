@@ -73,6 +73,13 @@ class H2ClientConnection(H2Connection):
         )
 
     @property
+    def settled(self) -> bool:
+        """The server's first SETTINGS came: its concurrent-stream limit is
+        known. A driver that starts many requests on a new connection waits
+        for this, or some may be refused."""
+        return self._settled
+
+    @property
     def reusable(self) -> bool:
         return not self._ended and not self._going_away and self._next_sid <= _LAST_STREAM_ID
 

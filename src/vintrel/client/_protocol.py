@@ -159,7 +159,8 @@ class ClientProtocol(asyncio.Protocol):
         else:
             self.conn = H1ClientConnection(max_head_size=self.max_head_size, stream_buffer=self.stream_buffer)
         self.flush()
-        _wake(self.made)
+        if not h2:
+            _wake(self.made)  # an HTTP/2 connection is made once the server's SETTINGS came
 
     def data_received(self, data: bytes) -> None:
         conn = self.conn
@@ -167,6 +168,10 @@ class ClientProtocol(asyncio.Protocol):
             return
         self._handle(conn.receive(data))
         self.flush()
+        if not self.made.done() and self.h2 and cast(H2ClientConnection, conn).settled:
+            # Its concurrent-stream limit is known: requests may start
+            # without being refused for passing it.
+            _wake(self.made)
         if self.drain_waiters:
             self._wake_drains()  # window updates may have moved queued body bytes
         if self.reading and not conn.wants_read:
