@@ -427,7 +427,7 @@ class H2Connection:
         for name, value in trailers:
             name = name.lower()
             if name not in CONNECTION_FIELDS and name != b"te":
-                hm.add(name.decode("latin-1"), value)
+                hm.add(name, value)
         return hm
 
     def body_consumed(self, stream_id: int, n: int) -> None:

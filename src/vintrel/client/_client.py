@@ -81,14 +81,14 @@ class ClientResponse:
     def headers(self) -> HeaderMap:
         """The response's header fields as a HeaderMap."""
         if self._headers is None:
-            self._headers = HeaderMap([(n.decode("latin-1"), v) for n, v in self.raw_headers])
+            self._headers = HeaderMap(self.raw_headers)
         return self._headers
 
     @property
     def trailers(self) -> HeaderMap | None:
         """The trailer fields, once the body was read to its end (None if none came)."""
         raw = self._channel.trailers
-        return None if raw is None else HeaderMap([(n.decode("latin-1"), v) for n, v in raw])
+        return None if raw is None else HeaderMap(raw)
 
     @property
     def content(self) -> bytes:

@@ -118,7 +118,7 @@ class H2ClientConnection(H2Connection):
                 if not any(v.strip().lower() == b"trailers" for v in value.split(b",")):
                     continue
                 value = b"trailers"
-            hm.add(name.decode("latin-1"), value)
+            hm.add(name, value)
         authority = authority if authority is not None else host
         if method == "CONNECT":
             url = target

@@ -226,9 +226,10 @@ class H2ServerConnection(H2Connection):
         if status == 101:
             raise ValueError("101 Switching Protocols does not exist on HTTP/2")
         informational = 100 <= status < 200
+        # Names as bytes: the map takes them as they are (no decoding).
         hm = HeaderMap(
             [
-                (name.decode("latin-1"), value)
+                (name, value)
                 for name, value in headers
                 if name not in CONNECTION_FIELDS and (name != b"te" or value.lower() == b"trailers")
             ]
@@ -266,7 +267,7 @@ class H2ServerConnection(H2Connection):
             hm = HeaderMap()
             for name, value in trailers:
                 if name not in CONNECTION_FIELDS and name != b"te":
-                    hm.add(name.decode("latin-1"), value)
+                    hm.add(name, value)
             stream.trailers = hm
         stream.end_queued = True
         self._flush(stream)
