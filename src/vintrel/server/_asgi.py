@@ -38,7 +38,7 @@ class RequestCycle:
 
     __slots__ = (
         "proto", "sid", "scope", "body", "more_body", "final_sent", "waiter", "disconnected", "asked", "head",
-        "trailers", "started", "complete", "task", "status", "sent", "method", "finished",
+        "trailers", "started", "complete", "task", "status", "sent", "method", "finished", "running",
     )
 
     def __init__(self, proto: ServerProtocol, ev: RequestReceived, scope: dict[str, Any]) -> None:
@@ -57,6 +57,7 @@ class RequestCycle:
         self.started = False
         self.complete = False
         self.task: asyncio.Task[None] | None = None
+        self.running = False  # the task took its first step (run() began)
         self.status = 0
         self.sent = 0
         self.finished = False  # the connection and the server were told the task ended
@@ -81,6 +82,10 @@ class RequestCycle:
         self.wake()
         if self.task is not None and not self.task.done() and not self.complete:
             self.task.cancel()
+            if not self.running:
+                # Cancelled before its first step, the task never enters
+                # run() and its cleanup: the stream stops counting now.
+                self.finish()
 
     # -------------------------------------------------------------- ASGI
 
@@ -196,6 +201,7 @@ class RequestCycle:
     # --------------------------------------------------------------- run
 
     async def run(self, app: Any) -> None:
+        self.running = True
         conn = self.proto.conn
         assert conn is not None
         try:
@@ -223,11 +229,9 @@ class RequestCycle:
         finally:
             self.finish()
 
-    def finish(self, task: asyncio.Task[None] | None = None) -> None:
-        """The task ended: the stream stops counting. Also the task's done
-        callback, since a task cancelled before its first step (the
-        connection failed in the read that opened the stream) never runs
-        ``run`` and its cleanup."""
+    def finish(self) -> None:
+        """The application ended (or its task was cancelled before it
+        began): the stream stops counting."""
         if self.finished:
             return
         self.finished = True

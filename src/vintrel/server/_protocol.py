@@ -196,7 +196,6 @@ class ServerProtocol(asyncio.Protocol):
         self.cycles[ev.stream_id] = cycle
         state.active += 1
         cycle.task = self.loop.create_task(cycle.run(state.app))
-        cycle.task.add_done_callback(cycle.finish)
 
     def request_done(self, cycle: RequestCycle) -> None:
         self.cycles.pop(cycle.sid, None)
