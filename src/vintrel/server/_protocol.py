@@ -19,7 +19,6 @@ transport to drain.
 from __future__ import annotations
 
 import asyncio
-import logging
 import time
 from typing import TYPE_CHECKING, Any, cast
 
