@@ -16,8 +16,8 @@ import pytest
 
 import vintrel.httpx
 from conftest import skip_sanitized
-from test_server_peers import LIMITS, UP, Harness, app, pattern_sha, relay, sha
-from vintrel.aio.tls import make_self_signed, server_context
+from test_server_peers import LIMITS, UP, Harness, app, certs, pattern_sha, relay, sha, srv  # noqa: F401 (fixtures)
+from vintrel.aio.tls import server_context
 from vintrel.server import Config, Limits, Server
 from vintrel.client import (
     BodyTooLarge,
@@ -37,25 +37,6 @@ from wire import frame
 T = 20.0
 TRANSPORTS = ["h1", "h2c", "tls"]
 VERSION = {"h1": "1.1", "h2c": "2", "tls": "2"}
-
-
-@pytest.fixture(scope="module")
-def certs(tmp_path_factory):
-    return make_self_signed(tmp_path_factory.mktemp("certs"))
-
-
-@pytest.fixture(scope="module")
-def srv(certs):
-    h = Harness()
-    h.plain, h.port, plain_done = h.start(limits=LIMITS)
-    h.tls, h.tls_port, tls_done = h.start(limits=LIMITS, ssl_context=server_context(*certs, ["h2", "http/1.1"]))
-    h.ports = {"h1": h.port, "h2c": h.port, "tls": h.tls_port}
-    yield h
-    h.stop(h.plain, plain_done)
-    h.stop(h.tls, tls_done)
-    h.loop.call_soon_threadsafe(h.loop.stop)
-    h.thread.join(T)
-    h.loop.close()
 
 
 def client(transport, certs, **kw):

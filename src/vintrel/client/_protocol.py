@@ -23,7 +23,6 @@ from ._events import (
     ConnectionEnded,
     Event,
     Headers,
-    InformationalReceived,
     ResponseEnded,
     ResponseReceived,
     StreamAborted,
@@ -53,8 +52,8 @@ def _wake(fut: asyncio.Future[None] | None) -> None:
 class Channel:
     """One request's stream as its caller sees it."""
 
-    __slots__ = ("proto", "sid", "head", "chunks", "ended", "trailers", "error", "waiter", "continued",
-                 "done", "head_only", "deadline")
+    __slots__ = ("proto", "sid", "head", "chunks", "ended", "trailers", "error", "waiter", "done",
+                 "deadline")
 
     def __init__(self, proto: ClientProtocol, sid: int) -> None:
         self.proto = proto
@@ -66,9 +65,7 @@ class Channel:
         # Why the stream failed: ours, or the caller's body iterable's own.
         self.error: Exception | None = None
         self.waiter: asyncio.Future[None] | None = None
-        self.continued = False  # 100 Continue, or a final response, arrived
         self.done = False  # released to the connection (stream_done)
-        self.head_only = False
         self.deadline = 0.0  # when the current wait times out (0: no limit)
 
     async def wait(self, timeout: float | None) -> None:
@@ -270,6 +267,7 @@ class ClientProtocol(asyncio.Protocol):
     # ----------------------------------------------------------- events
 
     def _handle(self, events: list[Event]) -> None:
+        # Informational heads need nothing: no request waits for a 100.
         channels = self.channels
         for ev in events:
             kind = type(ev)
@@ -282,20 +280,13 @@ class ClientProtocol(asyncio.Protocol):
                 channel = channels.get(ev.stream_id)  # type: ignore[union-attr]
                 if channel is not None:
                     channel.head = cast(ResponseReceived, ev)
-                    channel.continued = True
                     _wake(channel.waiter)
-                    self._wake_drains()
             elif kind is ResponseEnded:
                 channel = channels.get(ev.stream_id)  # type: ignore[union-attr]
                 if channel is not None:
                     channel.ended = True
                     channel.trailers = ev.trailers  # type: ignore[union-attr]
                     _wake(channel.waiter)
-                    self._wake_drains()
-            elif kind is InformationalReceived:
-                channel = channels.get(ev.stream_id)  # type: ignore[union-attr]
-                if channel is not None and ev.status == 100:  # type: ignore[union-attr]
-                    channel.continued = True
                     self._wake_drains()
             elif kind is StreamAborted:
                 ev = cast(StreamAborted, ev)
@@ -376,7 +367,6 @@ class ClientProtocol(asyncio.Protocol):
         conn = cast("ClientConnection", self.conn)
         sid = conn.start_request(method, target, headers, scheme=scheme, authority=authority, end_stream=end_stream)
         channel = Channel(self, sid)
-        channel.head_only = method == "HEAD"
         self.channels[sid] = channel
         if len(self.channels) > 1:
             self.flush_soon()
