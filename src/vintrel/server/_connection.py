@@ -90,6 +90,11 @@ class ServerConnection(Protocol):
         waiting behind the one in flight. (The driver also stops reading
         while its transport's write buffer is over the limit.)"""
 
+    #: The connection ended while the peer may still be sending (a refused
+    #: request): half-close and drain before closing, so the answer is not
+    #: lost to a reset.
+    linger: bool
+
     @property
     def ended(self) -> bool:
         """True once the connection has nothing more to do: write what

@@ -51,6 +51,10 @@ class _Counters:
 class H2ServerConnection(H2Connection):
     """One HTTP/2 connection, server side, without I/O (see ServerConnection)."""
 
+    #: HTTP/2 ends with GOAWAY, which tells the peer what was processed:
+    #: nothing is lost by closing at once.
+    linger = False
+
     _malformed = "malformed request"
     _flood_reason = "too many frames without a request"
 

@@ -233,7 +233,7 @@ class ServerProtocol(asyncio.Protocol):
             transport.write(data)
         if conn.ended:
             self.closed = True
-            if getattr(conn, "linger", False) and transport.can_write_eof() and not transport.is_closing():
+            if conn.linger and transport.can_write_eof() and not transport.is_closing():
                 # The peer may still be sending what we refused: half-close,
                 # let it read our answer, and drop what it sends meanwhile;
                 # a close with its bytes unread would reset the connection
